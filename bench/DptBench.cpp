@@ -1,0 +1,3 @@
+#include "bench/Bench.h"
+
+int DptBench(int, char**) { return 0; }

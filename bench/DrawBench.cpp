@@ -1,0 +1,3 @@
+#include "bench/Bench.h"
+
+int DrawBench(int, char**) { return 0; }

@@ -1,0 +1,3 @@
+#include "bench/Bench.h"
+
+int PlyBench(int, char**) { return 0; }

@@ -1,0 +1,13 @@
+#pragma once
+
+// The one seam through which the store and the view open modal dialogs. The program uses the
+// toolkit's dialogs; tests swap in their own answers.
+struct Dialogs {
+  // 1 for Yes, 0 for No.
+  static int (*ask)(const char* question);
+  // Null when cancelled.
+  static const char* (*chooseFile)(const char* message, const char* pattern, const char* fname, int relative);
+  // 1 when OK was pressed; r, g, b in [0, 1] are in/out.
+  static int (*chooseColor)(const char* title, double& r, double& g, double& b);
+  static void UseToolkit();
+};

@@ -1,0 +1,43 @@
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "geometry/BoundingBox.h"
+#include "geometry/Mesh.h"
+
+class MeshView;
+
+// The one collection of loaded meshes; owns every mesh in it.
+class MeshStore {
+ public:
+  std::vector<Mesh*> meshes;
+  bool isSequence = false;
+  bool sharedTriangles = false;
+  int32_t current = -1;
+  MeshView* view = nullptr;
+
+  MeshStore() = default;
+  virtual ~MeshStore();
+  MeshStore(const MeshStore&) = delete;
+  MeshStore& operator=(const MeshStore&) = delete;
+
+  void Clear();
+  void Add(Mesh* mesh);
+  void DeleteCurrent();
+  void Next(uint32_t n);
+  void Prev(uint32_t n);
+
+  void OpenMesh(const char* path);
+  void OpenDepthMap(const char* path);
+  void OpenMeshSequence(const char* path);
+  void OpenDepthMapSequence(const char* path);
+  void ChooseMesh();
+  void ChooseDepthMap();
+  void ChooseMeshSequence();
+  void ChooseDepthMapSequence();
+
+  // Arrays of the current frame; a mesh sequence draws its frames with element 0's triangles.
+  bool CurrentArrays(const std::vector<MeshVertex>*& vertices, const std::vector<MeshTriangle>*& triangles) const;
+  BoundingBox TotalBounds() const;
+  void FlipNormals();
+};

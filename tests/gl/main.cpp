@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+
+#include <FL/Fl.H>
+#include <FL/x.H>
+#include <cstdio>
+
+// GL tests must fail, not skip, when there is no display to draw on.
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+  fl_open_display();
+  if (!fl_display) {
+    std::fprintf(stderr, "vexol_gl_tests: no X display\n");
+    return 1;
+  }
+  return RUN_ALL_TESTS();
+}
