@@ -3,7 +3,8 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 XVFB       := xvfb-run -a -s '-screen 0 1280x1024x24'
-EXAMPLE    ?= examples/data/ripple.dsq
+# Written at build time by vexol-examples; sequence frames are named relative to their directory.
+EXAMPLE    ?= ripple.dsq
 
 .PHONY: deps build run test test-asan bench fuzz clean
 
@@ -15,7 +16,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	cd $(BUILD) && ./vexol ../$(EXAMPLE)
+	cd $(BUILD)/examples/data && $(abspath $(BUILD))/vexol $(EXAMPLE)
 
 test: build
 	cd $(BUILD) && timeout 3000 $(XVFB) ctest --output-on-failure -j$(JOBS)
@@ -27,6 +28,11 @@ test-asan: deps
 
 bench: build
 	$(XVFB) $(BUILD)/bench/vexol-bench
+
+# make fuzz SECONDS=N: every harness for N seconds on its corpus.
+SECONDS ?= 60
+fuzz:
+	scripts/fuzz.sh $(SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

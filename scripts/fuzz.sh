@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses and runs each for SECONDS on its corpus; any crash, leak,
+# timeout (1 s per input) or RSS above 512 MB ends with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+SECONDS_EACH=${1:-60}
+BUILD=${FUZZ_BUILD:-build-fuzz}
+scripts/install-deps.sh --fuzz
+cmake -S . -B "$BUILD" -DVEXOL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
+cmake --build "$BUILD" -j2
+status=0
+run() {  # harness, seed corpus dirs...
+  local h=$1; shift
+  local work="fuzz/out/$h"
+  mkdir -p "$work"
+  echo "fuzzing $h for ${SECONDS_EACH}s"
+  if ! "$BUILD/fuzz/$h" -max_total_time="$SECONDS_EACH" -rss_limit_mb=512 -malloc_limit_mb=512 -timeout=1 \
+       -print_final_stats=1 -artifact_prefix="$work/" "$work" "$@" >"$work.log" 2>&1; then
+    echo "FAILED: $h (see $work.log)"; tail -40 "$work.log"; status=1
+  else
+    grep -E '^stat::number_of_executed_units|cov:' "$work.log" | tail -2
+  fi
+}
+run FuzzReadPly fuzz/corpus/ply
+run FuzzDepthMap fuzz/corpus/dpt
+run FuzzSequenceDesc fuzz/corpus/desc
+exit $status
