@@ -4,10 +4,23 @@ enum PlayMode : int { Forward = 0, Backward = 1, Stopped = 2 };
 
 class ViewerUI;
 
-// Playback state; the timer callback steps the store while mode is not Stopped.
+// Steps the store's current mesh on timer ticks and keeps the playback controls in step with it.
 class Player {
  public:
-  PlayMode mode = Stopped;
   ViewerUI* ui = nullptr;
-  static void OnTimer(void* player);
+  PlayMode mode = Stopped;
+
+  void StepForward();
+  void StepBackward();
+  void Refresh();
+  void Play();
+  void Reverse();
+  void Stop();
+  void DeleteCurrent();
+
+ private:
+  void ShowCurrent();
 };
+
+// Timer callback; data is the Player. Re-arms itself with the "Pause:" delay.
+void OnTimer(void* data);

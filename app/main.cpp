@@ -1,1 +1,40 @@
-int main() { return 0; }
+#include <FL/Fl.H>
+#include <FL/filename.H>
+#include <cstdio>
+#include <cstring>
+
+#include "app/Player.h"
+#include "app/ViewerUI.h"
+#include "store/MeshStore.h"
+
+int main(int argc, char** argv) {
+  ViewerUI ui;
+  Player player;
+  MeshStore* store = new MeshStore();
+  Fl::visual(FL_DOUBLE);
+  ui.store = store;
+  ui.player = &player;
+  player.ui = &ui;
+  Fl::add_timeout(0.1, OnTimer, &player);
+  // Only the program name goes to the toolkit, so the first argument is always a file name.
+  ui.Show(1, argv);
+  if (argc > 1) {
+    const char* path = argv[1];
+    const char* ext = fl_filename_ext(path);
+    if (std::strcmp(ext, ".ply") == 0)
+      store->OpenMesh(path);
+    else if (std::strcmp(ext, ".dpt") == 0)
+      store->OpenDepthMap(path);
+    else if (std::strcmp(ext, ".msq") == 0)
+      store->OpenMeshSequence(path);
+    else if (std::strcmp(ext, ".dsq") == 0)
+      store->OpenDepthMapSequence(path);
+    else {
+      std::printf("vexol: unknown input file type!\n");
+      std::fflush(stdout);
+    }
+  }
+  int status = Fl::run();
+  delete store;
+  return status;
+}

@@ -19,9 +19,13 @@ class CImage {
   CImage(const CImage&) = delete;
   CImage& operator=(const CImage&) = delete;
 
-  // Returns false (after printing why) when the memory cannot be had; the image is then empty.
-  bool Reallocate(int32_t width, int32_t height, int32_t bands);
+  // Fresh, uninitialised memory of the requested shape, unless force is false and the shape is
+  // already that one. Refuses negative sizes and byte counts beyond int32, and reports a failed
+  // allocation on standard error; on false the image is left exactly as it was.
+  bool Reallocate(int32_t width, int32_t height, int32_t bands, bool force);
   void Release();
+  void Swap(CImage& other);
+
   int32_t& At(int32_t x, int32_t y, int32_t band = 0) { return pixels[y * rowStride + x * pixelStride + band]; }
   int32_t At(int32_t x, int32_t y, int32_t band = 0) const { return pixels[y * rowStride + x * pixelStride + band]; }
 };

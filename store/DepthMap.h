@@ -8,16 +8,20 @@
 // One camera view read from a .dpt file; lives only for the load of that file.
 class DepthMap {
  public:
-  double fx, fy, cx, cy, skew;
+  double fx = 0, fy = 0, cx = 0, cy = 0, skew = 0;
   int32_t width = 0;
   int32_t height = 0;
   int32_t bands = 0;
-  CImage indexImage;
-  std::vector<double> depths;
+  CImage indexImage;           // per pixel: position of its depth in `depths`, or -1
+  std::vector<double> depths;  // one per valid pixel, row-major scan order
   std::string name;
 
+  // On false (after one line on standard error) the map is left as it was before the call.
   bool LoadFromFile(const char* path);
-  // Index image from the validity bit mask (LSB first); returns the number of valid pixels, or -1.
-  int64_t BuildIndexImage(const uint8_t* mask, int32_t width, int32_t height);
-  void SetDepths(const float* values, int32_t count);
+  // Fills the index image from the validity bit mask (least significant bit first, bits run on
+  // across rows); the mask must hold width * height bits. Returns the number of valid pixels,
+  // or -1 when the image memory cannot be had.
+  int32_t BuildIndexImage(const uint8_t* mask);
+  bool SetDepths(const float* values, int32_t count);
+  void Swap(DepthMap& other);
 };

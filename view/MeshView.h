@@ -10,11 +10,12 @@ class MeshStore;
 enum RenderMode : int { Surface = 0, Wireframe = 1, Points = 2 };
 enum ColorMode : int { GrayShade = 0, TrueColor = 1, Confidence = 2 };
 
+// The view of the store's meshes: frames all of them, draws the current one.
 class MeshView : public SceneView {
  public:
-  RenderMode renderMode = Surface;
-  ColorMode colorMode = GrayShade;
-  MeshStore* store = nullptr;
+  RenderMode renderMode;
+  ColorMode colorMode;
+  MeshStore* store;
 
   MeshView(int x, int y, int w, int h, const char* label = nullptr);
 
@@ -26,4 +27,6 @@ class MeshView : public SceneView {
   void SetColorMode(ColorMode mode);
 };
 
+// Sends the triangles in immediate mode, a normal per corner and a colour where the mode has one.
+// Triangles with an index outside the vertex array are skipped.
 void DrawMesh(const std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles, ColorMode colorMode);

@@ -55,3 +55,9 @@ class SceneView : public Fl_Gl_Window {
 
 // Opens the colour dialog on rgb; on OK writes the choice back and returns true.
 bool ChooseColor(const char* title, float* rgb);
+
+// Centre and radius the camera frames a box with: a point or a box too large for doubles would
+// leave no valid projection, so they are framed as a sphere of radius 1 (around the origin
+// when the centre itself is not finite).
+Vec3d FramedCenter(const BoundingBox& box);
+double FramedRadius(const BoundingBox& box);

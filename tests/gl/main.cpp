@@ -13,5 +13,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexol_gl_tests: no X display\n");
     return 1;
   }
+  Fl::visual(FL_DOUBLE | FL_RGB8);
   return RUN_ALL_TESTS();
 }

@@ -1,0 +1,364 @@
+#include "geometry/Mesh.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "geometry/ply.h"
+
+namespace {
+
+const int64_t kChunkItems = 4096;
+
+// What one "face" item is read into.
+struct FaceRecord {
+  int32_t count;
+  int32_t unused;
+  const int32_t* indices;
+};
+
+struct VertexSlot {
+  const char* name;
+  int32_t offset;
+  PlyType type;
+};
+
+// The vertex item record is the front of MeshVertex.
+const VertexSlot kVertexSlots[] = {
+    {"x", offsetof(MeshVertex, position), PlyFloat},
+    {"y", offsetof(MeshVertex, position) + 4, PlyFloat},
+    {"z", offsetof(MeshVertex, position) + 8, PlyFloat},
+    {"confidence", offsetof(MeshVertex, confidence), PlyFloat},
+    {"diffuse_red", offsetof(MeshVertex, color), PlyUchar},
+    {"diffuse_green", offsetof(MeshVertex, color) + 1, PlyUchar},
+    {"diffuse_blue", offsetof(MeshVertex, color) + 2, PlyUchar},
+    {"mask", offsetof(MeshVertex, mask), PlyUchar},
+};
+enum { SlotX, SlotY, SlotZ, SlotConfidence, SlotRed, SlotGreen, SlotBlue, SlotMask, SlotCount };
+
+void Fail(const char* what, const char* path) {
+  std::fprintf(stderr, "Mesh::readPly: fail to %s%s\n", what, path);
+  std::fflush(stderr);
+}
+
+void FailIn(const char* what, const char* path) {
+  std::fprintf(stderr, "Mesh::readPly: fail to read %s in %s\n", what, path);
+  std::fflush(stderr);
+}
+
+// Detect becomes 1 or 0; false when the part is required and missing.
+bool Resolve(int32_t& mode, bool found) {
+  if (mode < 0) {
+    mode = found ? 1 : 0;
+    return true;
+  }
+  return mode == 0 || found;
+}
+
+size_t FirstReservation(PlyReader* reader, int64_t count, int64_t smallestItemBytes) {
+  const int64_t left = ply_bytes_left(reader);
+  const int64_t bound = left < 0 ? (int64_t{1} << 16) : left / smallestItemBytes + 1;
+  return static_cast<size_t>(std::min(count, bound));
+}
+
+class PlyMeshReader {
+ public:
+  PlyMeshReader(PlyReader* reader, const char* path, PlyReadOptions& options) : reader_(reader), path_(path), options_(options) {}
+
+  // Reads every element; prints the one line of a failure and returns false.
+  bool Read(const std::vector<std::string>& names, size_t vertexCountBefore) {
+    int vertexElement = -1;
+    for (size_t k = 0; k < names.size(); ++k)
+      if (names[k] == "vertex") vertexElement = static_cast<int>(k);
+    for (size_t k = 0; k < names.size(); ++k) {
+      const char* name = names[k].c_str();
+      bool ok;
+      if (names[k] == "vertex") {
+        ok = ReadVertexElement(name);
+      } else if (names[k] == "face") {
+        // Indices are checked as they come when the vertex count is known by then.
+        int64_t vertexCount = -1;
+        if (vertexElement < 0) vertexCount = static_cast<int64_t>(vertexCountBefore);
+        if (vertexElement >= 0 && vertexElement < static_cast<int>(k)) vertexCount = static_cast<int64_t>(vertices.size());
+        lateIndexCheck = vertexCount < 0;
+        ok = ReadFaceElement(name, vertexCount);
+      } else {
+        ok = ply_skip_element(reader_, name) || Failed();
+      }
+      if (!ok) return false;
+    }
+    if (haveTriangles && lateIndexCheck && !IndicesFit(vertices.size())) {
+      FailIn("vertex_indices", path_);
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<MeshVertex> vertices;
+  std::vector<MeshTriangle> triangles;
+  bool haveVertices = false;
+  bool haveTriangles = false;
+
+ private:
+  bool lateIndexCheck = false;
+
+  bool Failed() {
+    Fail("read ", path_);
+    return false;
+  }
+
+  bool ReadVertexElement(const char* name) {
+    std::vector<PlyPropertyDesc> properties;
+    int itemCount = 0, propertyCount = 0;
+    ply_element_properties(reader_, name, &properties, &itemCount, &propertyCount);
+    int found[SlotCount] = {};
+    for (const PlyPropertyDesc& prop : properties) {
+      for (int s = 0; s < SlotCount; ++s) {
+        if (prop.name != kVertexSlots[s].name) continue;
+        ++found[s];
+        PlyPropertyDesc request = prop;
+        request.isList = 0;
+        request.storeType = kVertexSlots[s].type;
+        request.offset = kVertexSlots[s].offset;
+        if (!ply_request_property(reader_, name, request)) {
+          FailIn(prop.name.c_str(), path_);
+          return false;
+        }
+      }
+    }
+    // Each coordinate once: a repeated x would leave z unset.
+    if (found[SlotX] != 1 || found[SlotY] != 1 || found[SlotZ] != 1) {
+      FailIn("xyz", path_);
+      return false;
+    }
+    if (!Resolve(options_.readConfidence, found[SlotConfidence] == 1)) {
+      FailIn("confidence", path_);
+      return false;
+    }
+    if (!Resolve(options_.readColor, found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1)) {
+      FailIn("rgb", path_);
+      return false;
+    }
+    if (!Resolve(options_.readMask, found[SlotMask] == 1)) {
+      FailIn("mask", path_);
+      return false;
+    }
+    const bool useConfidence = options_.readConfidence != 0, useColor = options_.readColor != 0,
+               useMask = options_.readMask != 0;
+
+    haveVertices = true;
+    vertices.clear();
+    vertices.reserve(FirstReservation(reader_, itemCount, 3));
+    std::vector<MeshVertex> chunk(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)), MeshVertex{});
+    for (int64_t done = 0; done < itemCount;) {
+      const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
+      if (!ply_get_elements(reader_, chunk.data(), sizeof(MeshVertex), k)) return Failed();
+      MeshVertex* first = chunk.data();
+      MeshVertex* last = first + k;
+      if (!useConfidence)
+        for (MeshVertex* v = first; v != last; ++v) v->confidence = 1.0f;
+      if (!useColor)
+        for (MeshVertex* v = first; v != last; ++v) v->color[0] = v->color[1] = v->color[2] = 255;
+      if (!useMask)
+        for (MeshVertex* v = first; v != last; ++v) v->mask = 0;
+      vertices.insert(vertices.end(), first, last);
+      done += k;
+    }
+    return true;
+  }
+
+  bool ReadFaceElement(const char* name, int64_t vertexCount) {
+    std::vector<PlyPropertyDesc> properties;
+    int itemCount = 0, propertyCount = 0;
+    ply_element_properties(reader_, name, &properties, &itemCount, &propertyCount);
+    int found = 0;
+    for (const PlyPropertyDesc& prop : properties) {
+      if (prop.name != "vertex_indices") continue;
+      ++found;
+      PlyPropertyDesc request = prop;
+      request.isList = 1;
+      request.storeType = PlyInt;
+      request.offset = offsetof(FaceRecord, indices);
+      // A count of int width: a byte would cut long polygons short.
+      request.countStoreType = PlyInt;
+      request.countOffset = offsetof(FaceRecord, count);
+      if (!ply_request_property(reader_, name, request)) {
+        FailIn(prop.name.c_str(), path_);
+        return false;
+      }
+    }
+    if (found != 1) {
+      FailIn("vertex_indices", path_);
+      return false;
+    }
+    if (options_.readFaces == Skip) return ply_skip_element(reader_, name) || Failed();
+    if (options_.readFaces < 0) options_.readFaces = 1;
+
+    haveTriangles = true;
+    triangles.clear();
+    triangles.reserve(FirstReservation(reader_, itemCount, 4));
+    const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max()
+                                           : static_cast<uint32_t>(std::min<int64_t>(vertexCount, INT32_MAX));
+    std::vector<FaceRecord> chunk(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)));
+    for (int64_t done = 0; done < itemCount;) {
+      const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
+      if (!ply_get_elements(reader_, chunk.data(), sizeof(FaceRecord), k)) return Failed();
+      for (int64_t f = 0; f < k; ++f) {
+        const int32_t n = chunk[f].count;
+        const int32_t* index = chunk[f].indices;
+        // A polygon becomes the fan around its first corner; fewer than three corners make nothing.
+        for (int32_t j = 1; j + 1 < n; ++j) {
+          const int32_t a = index[0], b = index[j], c = index[j + 1];
+          if (static_cast<uint32_t>(a) >= limit || static_cast<uint32_t>(b) >= limit ||
+              static_cast<uint32_t>(c) >= limit) {
+            FailIn("vertex_indices", path_);
+            return false;
+          }
+          triangles.push_back(MeshTriangle{{a, b, c}, {0.0f, 0.0f, 0.0f}});
+        }
+      }
+      done += k;
+      // Polygons: size the array once for the rest at the rate seen so far.
+      if (done < itemCount && triangles.size() > static_cast<size_t>(done)) {
+        const double expected = static_cast<double>(triangles.size()) * itemCount / done;
+        if (expected > triangles.capacity()) {
+          const int64_t left = std::max<int64_t>(ply_bytes_left(reader_), 0);
+          triangles.reserve(static_cast<size_t>(
+              std::min(expected * 1.01 + 16, static_cast<double>(triangles.size()) + static_cast<double>(left))));
+        }
+      }
+    }
+    return true;
+  }
+
+  bool IndicesFit(size_t vertexCount) const {
+    for (const MeshTriangle& t : triangles)
+      for (int32_t index : t.indices)
+        if (index < 0 || static_cast<size_t>(index) >= vertexCount) return false;
+    return true;
+  }
+
+  PlyReader* reader_;
+  const char* path_;
+  PlyReadOptions& options_;
+};
+
+bool ValidTriangle(const MeshTriangle& t, size_t vertexCount) {
+  return static_cast<uint32_t>(t.indices[0]) < vertexCount && static_cast<uint32_t>(t.indices[1]) < vertexCount &&
+         static_cast<uint32_t>(t.indices[2]) < vertexCount;
+}
+
+// Twice the area, along the normal; products in double so no digits are lost before the
+// difference. A triangle naming a vertex outside the array gets no normal.
+bool FaceNormal(const MeshVertex* vertices, size_t vertexCount, MeshTriangle& t) {
+  if (!ValidTriangle(t, vertexCount)) {
+    t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
+    return false;
+  }
+  const float* p0 = vertices[t.indices[0]].position;
+  const float* p1 = vertices[t.indices[1]].position;
+  const float* p2 = vertices[t.indices[2]].position;
+  const float a[3] = {p1[0] - p0[0], p1[1] - p0[1], p1[2] - p0[2]};
+  const float b[3] = {p2[0] - p0[0], p2[1] - p0[1], p2[2] - p0[2]};
+  t.normal[0] = static_cast<float>(static_cast<double>(a[1]) * b[2] - static_cast<double>(a[2]) * b[1]);
+  t.normal[1] = static_cast<float>(static_cast<double>(a[2]) * b[0] - static_cast<double>(a[0]) * b[2]);
+  t.normal[2] = static_cast<float>(static_cast<double>(a[0]) * b[1] - static_cast<double>(a[1]) * b[0]);
+  return true;
+}
+
+void AddToCorners(MeshVertex* vertices, const MeshTriangle& t) {
+  for (int32_t index : t.indices) {
+    float* n = vertices[index].normal;
+    n[0] += t.normal[0];
+    n[1] += t.normal[1];
+    n[2] += t.normal[2];
+  }
+}
+
+void ClearVertexNormals(std::vector<MeshVertex>& vertices) {
+  for (MeshVertex& v : vertices) v.normal[0] = v.normal[1] = v.normal[2] = 0.0f;
+}
+
+}  // namespace
+
+bool Mesh::readPly(const char* path, PlyReadOptions& options) {
+  FILE* stream = std::fopen(path, "rb");
+  if (!stream) {
+    Fail("open ", path);
+    return false;
+  }
+  int elementCount = 0;
+  std::vector<std::string> names;
+  PlyReader* reader = ply_read_header(stream, &elementCount, &names);
+  if (!reader) {
+    std::fclose(stream);
+    Fail("read ", path);
+    return false;
+  }
+  options.isAscii = reader->fileKind == Ascii ? 1 : 0;
+  bool ok = false;
+  try {
+    PlyMeshReader mesh(reader, path, options);
+    ok = mesh.Read(names, vertices.size());
+    if (ok) {
+      if (mesh.haveVertices) vertices.swap(mesh.vertices);
+      if (mesh.haveTriangles) triangles.swap(mesh.triangles);
+      name = path;
+    }
+  } catch (const std::bad_alloc&) {
+    Fail("read ", path);
+    ok = false;
+  }
+  ply_close_reader(reader);
+  return ok;
+}
+
+void Mesh::ComputeBounds() {
+  bounds.Reset();
+  // Comparing the floats before widening gives the same box: widening keeps order, and the
+  // comparisons pass NaN over as Extend does.
+  const float inf = std::numeric_limits<float>::infinity();
+  float lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
+  for (const MeshVertex& v : vertices) {
+    for (int i = 0; i < 3; ++i) {
+      const float p = v.position[i];
+      if (p < lo[i]) lo[i] = p;
+      if (hi[i] < p) hi[i] = p;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (lo[i] < inf) bounds.min[i] = lo[i];
+    if (hi[i] > -inf) bounds.max[i] = hi[i];
+  }
+}
+
+void Mesh::ComputeNormals() { ::ComputeNormals(vertices, triangles); }
+
+void Mesh::FlipVertexNormals() {
+  for (MeshVertex& v : vertices)
+    for (float& c : v.normal) c = -c;
+}
+
+void Mesh::FlipFaceNormals() {
+  for (MeshTriangle& t : triangles)
+    for (float& c : t.normal) c = -c;
+}
+
+void ComputeFaceNormals(const std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
+  for (MeshTriangle& t : triangles) FaceNormal(vertices.data(), vertices.size(), t);
+}
+
+void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles) {
+  ClearVertexNormals(vertices);
+  for (const MeshTriangle& t : triangles)
+    if (ValidTriangle(t, vertices.size())) AddToCorners(vertices.data(), t);
+}
+
+// One pass over the triangles; the sums come out as from the two steps apart, in the same order.
+void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
+  ClearVertexNormals(vertices);
+  for (MeshTriangle& t : triangles)
+    if (FaceNormal(vertices.data(), vertices.size(), t)) AddToCorners(vertices.data(), t);
+}

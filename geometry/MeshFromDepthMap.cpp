@@ -1,0 +1,107 @@
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "geometry/Mesh.h"
+#include "store/DepthMap.h"
+
+namespace {
+
+struct Grid {
+  const DepthMap& map;
+  const int32_t* pixels;
+  int32_t w, h, pixelStride, rowStride;
+  const double* z;
+  int64_t n;
+  double t;
+};
+
+// One row-major scan over the pixels. The counting scan checks that the index image numbers
+// its valid pixels 0, 1, 2, ... in scan order below n (else triangles would join the wrong
+// vertices or read past the depths) and counts the triangles, so the writing scan can fill
+// arrays sized exactly: no scratch list, and no memory touched beyond what the mesh keeps.
+template <bool Write>
+bool Scan(const Grid& g, int64_t& triangleCount, MeshVertex* vertices, MeshTriangle* triangles,
+          const double* columnX) {
+  int64_t k = 0;
+  int64_t count = 0;
+  const double t = g.t;
+  const double* z = g.z;
+  for (int32_t r = 0; r < g.h; ++r) {
+    const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
+    const int32_t* above = r > 0 ? row - g.rowStride : row;
+    const double yn = (r - g.map.cy) / g.map.fy;
+    const double shift = yn * g.map.skew;
+    for (int32_t c = 0; c < g.w; ++c) {
+      const int64_t col = int64_t(c) * g.pixelStride;
+      const int32_t C = row[col];
+      if (C < 0) continue;
+      if (!Write && (C != k || k >= g.n)) return false;
+      const double d = z[C];
+      if (Write) {
+        const double xn = columnX[c] - shift;
+        vertices[k] = MeshVertex{{float(xn * d), float(yn * d), float(d)}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
+      }
+      ++k;
+      if (r < 1 || c < 1) continue;
+      const int32_t A = above[col - g.pixelStride];
+      const int32_t B = above[col];
+      const int32_t D = row[col - g.pixelStride];
+      if (A >= 0 && B >= 0 && std::fabs(z[A] - z[B]) < t && std::fabs(z[B] - d) < t) {
+        if (Write) triangles[count] = MeshTriangle{{C, B, A}, {0, 0, 0}};
+        ++count;
+      }
+      if (D >= 0 && A >= 0 && std::fabs(d - z[D]) < t && std::fabs(z[D] - z[A]) < t) {
+        if (Write) triangles[count] = MeshTriangle{{A, D, C}, {0, 0, 0}};
+        ++count;
+      }
+    }
+  }
+  triangleCount = count;
+  return k == g.n;
+}
+
+void Empty(Mesh& mesh) {
+  std::vector<MeshVertex>().swap(mesh.vertices);
+  std::vector<MeshTriangle>().swap(mesh.triangles);
+}
+
+}  // namespace
+
+bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
+  const CImage& image = depthMap.indexImage;
+  const bool hasPixels = image.pixels && image.width > 0 && image.height > 0;
+  Grid g{depthMap,
+         image.pixels,
+         hasPixels ? image.width : 0,
+         hasPixels ? image.height : 0,
+         image.pixelStride,
+         image.rowStride,
+         depthMap.depths.data(),
+         int64_t(depthMap.depths.size()),
+         maxDepthJump};
+  name = depthMap.name;
+
+  int64_t triangleCount = 0;
+  if (!Scan<false>(g, triangleCount, nullptr, nullptr, nullptr)) {
+    Empty(*this);
+    std::fprintf(stderr, "Mesh::CreateFromDepthMap : inconsistent vertex counting!\n");
+    std::fflush(stderr);
+    return false;
+  }
+  try {
+    std::vector<double> columnX(static_cast<size_t>(g.w));
+    for (int32_t c = 0; c < g.w; ++c) columnX[size_t(c)] = (c - depthMap.cx) / depthMap.fx;
+    Empty(*this);
+    vertices.resize(size_t(g.n));
+    triangles.resize(size_t(triangleCount));
+    Scan<true>(g, triangleCount, vertices.data(), triangles.data(), columnX.data());
+  } catch (const std::bad_alloc&) {
+    Empty(*this);
+    std::fprintf(stderr, "Mesh::CreateFromDepthMap : out of memory for %s\n", name.c_str());
+    std::fflush(stderr);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,172 @@
+#include "store/DepthMap.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <utility>
+
+namespace {
+
+const int64_t kHeaderBytes = 48;
+
+uint64_t Le64(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+double LeDouble(const unsigned char* p) {
+  uint64_t bits = Le64(p);
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+int32_t LeInt32(const unsigned char* p) {
+  uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  int32_t i;
+  std::memcpy(&i, &v, sizeof i);
+  return i;
+}
+
+// Grows the array only as far as the data actually arrives, so a stream of unknown length
+// cannot make it allocate more than it holds.
+template <class T>
+bool ReadArray(std::istream& in, std::vector<T>& out, size_t count) {
+  const size_t chunk = (size_t(1) << 22) / sizeof(T);
+  while (out.size() < count) {
+    size_t old = out.size();
+    size_t add = std::min(count - old, chunk);
+    out.resize(old + add);
+    in.read(reinterpret_cast<char*>(out.data() + old), std::streamsize(add * sizeof(T)));
+    if (size_t(in.gcount()) != add * sizeof(T)) return false;
+  }
+  return true;
+}
+
+int64_t CountSetBits(const std::vector<uint8_t>& mask, int64_t bits) {
+  int64_t n = 0;
+  int64_t whole = bits / 8;
+  for (int64_t i = 0; i < whole; ++i) n += __builtin_popcount(mask[size_t(i)]);
+  if (bits % 8) n += __builtin_popcount(mask[size_t(whole)] & ((1u << (bits % 8)) - 1));
+  return n;
+}
+
+bool ReadFile(std::ifstream& in, DepthMap& map) {
+  unsigned char header[kHeaderBytes];
+  if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes)) return false;
+  map.fx = LeDouble(header);
+  map.fy = LeDouble(header + 8);
+  map.cx = LeDouble(header + 16);
+  map.cy = LeDouble(header + 24);
+  map.skew = LeDouble(header + 32);
+  map.width = LeInt32(header + 40);
+  map.height = LeInt32(header + 44);
+  map.bands = 1;
+  if (map.width < 0 || map.height < 0) return false;
+  int64_t pixelCount = int64_t(map.width) * map.height;
+  if (pixelCount * 4 > INT32_MAX) return false;
+  int64_t maskBytes = (pixelCount + 31) / 32 * 4;
+
+  // A regular file says up front how much it can hold: refuse before allocating anything.
+  int64_t fileSize = -1;
+  if (in.tellg() == std::streampos(kHeaderBytes) && in.seekg(0, std::ios::end)) {
+    fileSize = int64_t(in.tellg());
+    if (!in.seekg(kHeaderBytes)) return false;
+  }
+  in.clear();
+  bool sized = fileSize >= 0;
+  if (sized && fileSize < kHeaderBytes + maskBytes) return false;
+
+  std::vector<uint8_t> mask;
+  if (sized) mask.reserve(size_t(maskBytes));
+  if (!ReadArray(in, mask, size_t(maskBytes))) return false;
+  int64_t valid = CountSetBits(mask, pixelCount);
+  if (sized && fileSize < kHeaderBytes + maskBytes + 4 * valid) return false;
+
+  if (!map.indexImage.Reallocate(map.width, map.height, map.bands, false)) return false;
+  if (map.BuildIndexImage(mask.data()) != valid) return false;
+  std::vector<uint8_t>().swap(mask);
+
+  std::vector<float> values;
+  if (sized) values.reserve(size_t(valid));
+  if (!ReadArray(in, values, size_t(valid))) return false;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  for (float& v : values) {
+    uint32_t u;
+    std::memcpy(&u, &v, 4);
+    u = __builtin_bswap32(u);
+    std::memcpy(&v, &u, 4);
+  }
+#endif
+  return map.SetDepths(values.data(), int32_t(valid));
+}
+
+}  // namespace
+
+bool DepthMap::LoadFromFile(const char* path) {
+  if (!path) return false;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "DepthMap::LoadFromFile : fail to open %s\n", path);
+    std::fflush(stderr);
+    return false;
+  }
+  bool ok = false;
+  try {
+    DepthMap next;
+    ok = ReadFile(in, next);
+    if (ok) {
+      next.name = path;
+      Swap(next);
+    }
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  if (!ok) {
+    std::fprintf(stderr, "DepthMap::LoadFromFile : fail to read %s\n", path);
+    std::fflush(stderr);
+  }
+  return ok;
+}
+
+int32_t DepthMap::BuildIndexImage(const uint8_t* mask) {
+  if (!indexImage.Reallocate(width, height, bands, false)) return -1;
+  int32_t k = 0;
+  int64_t bit = 0;
+  for (int32_t y = 0; y < height; ++y) {
+    int32_t* row = indexImage.pixels + int64_t(y) * indexImage.rowStride;
+    for (int32_t x = 0; x < width; ++x, ++bit) {
+      // Branch-free: valid and invalid pixels are often scattered.
+      const int32_t set = mask[bit >> 3] >> (bit & 7) & 1;
+      row[int64_t(x) * indexImage.pixelStride] = set ? k : -1;
+      k += set;
+    }
+  }
+  return k;
+}
+
+bool DepthMap::SetDepths(const float* values, int32_t count) {
+  try {
+    depths.assign(values, values + std::max(count, 0));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void DepthMap::Swap(DepthMap& other) {
+  std::swap(fx, other.fx);
+  std::swap(fy, other.fy);
+  std::swap(cx, other.cx);
+  std::swap(cy, other.cy);
+  std::swap(skew, other.skew);
+  std::swap(width, other.width);
+  std::swap(height, other.height);
+  std::swap(bands, other.bands);
+  indexImage.Swap(other.indexImage);
+  depths.swap(other.depths);
+  name.swap(other.name);
+}

@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+#include <istream>
+#include <string>
+
+// A depth-map sequence description: a frame name pattern and the frame numbers first..last by step.
+struct DepthMapSequenceDesc {
+  std::string pattern;
+  int32_t first = 0;
+  int32_t step = 0;
+  int32_t last = 0;
+
+  bool Read(const char* path);
+  // Empty when the name would be longer than 1023 characters (after a message).
+  std::string FrameName(int32_t frame) const;
+  int64_t FrameCount() const;
+};
+
+// Shared by both kinds of sequence description.
+namespace SequenceDesc {
+// Reads the optional template name, the pattern and the three numbers, printing the reader's messages.
+bool Read(const char* path, std::string* templateName, std::string& pattern, int32_t& first, int32_t& step,
+          int32_t& last, const char* invalidMessage);
+// A name token; tokens longer than any usable name or holding a NUL are refused.
+bool ReadName(std::istream& in, std::string& token);
+// step > 0, last >= first, (last - first) a multiple of step.
+bool IsValidRange(int32_t first, int32_t step, int32_t last);
+// At most one integer conversion (flags, width, precision allowed) and any number of "%%".
+bool IsValidPattern(const std::string& pattern);
+// Empty when the name would not fit in 1023 characters; `owner` names the caller in the message.
+std::string FormatName(const std::string& pattern, int32_t frame, const char* owner);
+int64_t FrameCount(int32_t first, int32_t step, int32_t last);
+}  // namespace SequenceDesc

@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+// A mesh sequence description: the template whose triangles every frame uses, a frame name
+// pattern and the frame numbers first..last by step.
+struct MeshSequenceDesc {
+  std::string templateName;
+  std::string pattern;
+  int32_t first = 0;
+  int32_t step = 0;
+  int32_t last = 0;
+
+  bool Read(const char* path);
+  // Empty when the name would be longer than 1023 characters (after a message).
+  std::string FrameName(int32_t frame) const;
+  int64_t FrameCount() const;
+};

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "Desktop.h"
+#include "Process.h"
+
+namespace {
+const char* const kUnknownType = "vexol: unknown input file type!\n";
+
+std::string ExampleDir() {
+  std::string binary = VEXOL_BINARY;
+  return binary.substr(0, binary.rfind('/')) + "/examples/data";
+}
+
+std::string FrameName(const std::string& pattern, int frame) {
+  char name[1024];
+  std::snprintf(name, sizeof name, pattern.c_str(), frame);
+  return name;
+}
+
+// The lines a sequence load prints: one per frame, each ended by a carriage return.
+std::string FrameLines(const std::string& pattern, int first, int step, int last) {
+  std::string lines;
+  for (int i = first; i <= last; i += step) lines += "finish loading " + FrameName(pattern, i) + "\r";
+  return lines;
+}
+
+class StartupTest : public testing::Test {
+ protected:
+  Process vexol;
+  unsigned long window = 0;
+  std::string scratch;
+
+  void SetUp() override {
+    ASSERT_TRUE(Desktop::HasDisplay()) << "process tests need an X display";
+    char dir[] = "/tmp/vexol-startup-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    scratch = dir;
+  }
+  void TearDown() override {
+    vexol.Kill();
+    Desktop::Run("rm -rf '" + scratch + "'");
+  }
+
+  // Starts vexol with the arguments and waits for its main window.
+  void Launch(const std::vector<std::string>& args, const std::string& cwd) {
+    std::vector<std::string> argv = {VEXOL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ASSERT_TRUE(vexol.Start(argv, cwd));
+    window = Desktop::FindWindow("vexol", 15);
+    ASSERT_NE(0u, window) << "no main window; stderr: " << vexol.err;
+  }
+
+  // Closes the window as the title bar would; the program must end by itself with status 0.
+  void CloseAndExpectSuccess() {
+    ASSERT_TRUE(Desktop::RequestClose(window));
+    ASSERT_TRUE(vexol.WaitForExit(15)) << "still running after its window was closed";
+    EXPECT_EQ(0, vexol.status) << vexol.err;
+  }
+};
+
+TEST_F(StartupTest, NoArgumentOpensAnEmptyWindowSilently) {
+  Launch({}, scratch);
+  EXPECT_TRUE(vexol.StaysRunning(0.5));
+  Desktop::Geometry g = Desktop::WindowGeometry(window);
+  EXPECT_EQ(611, g.width);
+  EXPECT_EQ(697, g.height);
+  CloseAndExpectSuccess();
+  EXPECT_EQ("", vexol.out);
+}
+
+TEST_F(StartupTest, ExtensionsThatAreNotExactlyKnownAreRefused) {
+  for (std::string name : {"scan.PLY", "scan.plyx", "data.old/scan", "scan.ply.bak", "scan", "scan.txt", "scan."}) {
+    SCOPED_TRACE(name);
+    Launch({name}, scratch);
+    ASSERT_TRUE(vexol.WaitForOutput(kUnknownType, 10)) << vexol.out;
+    EXPECT_TRUE(vexol.StaysRunning(0.3));
+    EXPECT_EQ(kUnknownType, vexol.out);
+    EXPECT_EQ("", vexol.err);
+    CloseAndExpectSuccess();
+  }
+}
+
+TEST_F(StartupTest, ToolkitOptionsAreTakenAsAFileName) {
+  Launch({"-geometry", "100x100+300+300"}, scratch);
+  ASSERT_TRUE(vexol.WaitForOutput(kUnknownType, 10)) << vexol.out;
+  Desktop::Geometry g = Desktop::WindowGeometry(window);
+  EXPECT_EQ(611, g.width);
+  EXPECT_EQ(697, g.height);
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, ADotPlyNameIsAMeshFileThatMayNotExist) {
+  Launch({".ply"}, scratch);
+  EXPECT_TRUE(vexol.StaysRunning(0.5));
+  EXPECT_EQ("", vexol.out);
+  EXPECT_NE(std::string::npos, vexol.err.find("Mesh::readPly: fail to open .ply")) << vexol.err;
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, MissingFilesOfEachKindAreReportedAndTheWindowStays) {
+  for (std::string name : {"missing.ply", "missing.dpt", "missing.msq", "missing.dsq"}) {
+    SCOPED_TRACE(name);
+    Launch({name}, scratch);
+    EXPECT_TRUE(vexol.StaysRunning(0.5));
+    EXPECT_EQ(std::string::npos, vexol.out.find("unknown input file type"));
+    EXPECT_EQ(std::string::npos, vexol.out.find("finish loading"));
+    EXPECT_NE(std::string::npos, (vexol.out + vexol.err).find(name)) << "nothing names the missing file";
+    CloseAndExpectSuccess();
+  }
+}
+
+TEST_F(StartupTest, LoadsASingleMeshAndIgnoresFurtherArguments) {
+  for (std::string name : {"wave.ply", "small.ply"}) {
+    SCOPED_TRACE(name);
+    Launch({name, "other.xyz", "third.ply"}, ExampleDir());
+    std::string line = "finish loading " + name + "\n";
+    ASSERT_TRUE(vexol.WaitForOutput(line, 20)) << vexol.out << vexol.err;
+    EXPECT_TRUE(vexol.StaysRunning(0.3));
+    EXPECT_EQ(line, vexol.out);
+    EXPECT_EQ("", vexol.err);
+    CloseAndExpectSuccess();
+  }
+}
+
+TEST_F(StartupTest, LoadsADepthMap) {
+  Launch({"ripple.dpt"}, ExampleDir());
+  ASSERT_TRUE(vexol.WaitForOutput("finish loading ripple.dpt\n", 20)) << vexol.out << vexol.err;
+  EXPECT_TRUE(vexol.StaysRunning(0.3));
+  EXPECT_EQ("", vexol.err);
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, AnAbsolutePathIsReportedAsGiven) {
+  std::string path = ExampleDir() + "/small.ply";
+  Launch({path}, scratch);
+  ASSERT_TRUE(vexol.WaitForOutput("finish loading " + path + "\n", 20)) << vexol.out << vexol.err;
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, LoadsADepthMapSequenceFrameByFrame) {
+  std::ifstream description(ExampleDir() + "/ripple.dsq");
+  std::string pattern;
+  int first = 0, step = 0, last = -1;
+  ASSERT_TRUE(description >> pattern >> first >> step >> last);
+  Launch({"ripple.dsq"}, ExampleDir());
+  std::string lines = FrameLines(pattern, first, step, last);
+  ASSERT_TRUE(vexol.WaitForOutput(lines, 60)) << vexol.out << vexol.err;
+  EXPECT_TRUE(vexol.StaysRunning(0.5));
+  EXPECT_EQ(lines, vexol.out);
+  EXPECT_EQ("", vexol.err);
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, LoadsAMeshSequenceFrameByFrame) {
+  std::ifstream description(ExampleDir() + "/wave.msq");
+  std::string templateName, pattern;
+  int first = 0, step = 0, last = -1;
+  ASSERT_TRUE(description >> templateName >> pattern >> first >> step >> last);
+  Launch({"wave.msq"}, ExampleDir());
+  std::string lines = FrameLines(pattern, first, step, last);
+  ASSERT_TRUE(vexol.WaitForOutput(lines, 60)) << vexol.out << vexol.err;
+  EXPECT_TRUE(vexol.StaysRunning(0.5));
+  EXPECT_EQ(lines, vexol.out);
+  EXPECT_EQ("", vexol.err);
+  CloseAndExpectSuccess();
+}
+
+TEST_F(StartupTest, ASequenceRunFromElsewhereFindsNoFrames) {
+  Launch({ExampleDir() + "/ripple.dsq"}, scratch);
+  EXPECT_TRUE(vexol.StaysRunning(1.0));
+  EXPECT_EQ(std::string::npos, vexol.out.find("finish loading"));
+  EXPECT_NE(std::string::npos, vexol.err.find("ripple_000.dpt")) << vexol.err;
+  CloseAndExpectSuccess();
+}
+}  // namespace

@@ -1,0 +1,550 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "store/Dialogs.h"
+#include "store/MeshStore.h"
+
+namespace {
+
+// What the dialog seam was asked and how it answers.
+struct DialogScript {
+  int answer = 0;
+  const char* chosen = nullptr;
+  std::vector<std::string> questions;
+  std::vector<std::string> chooserCalls;  // "message|pattern|fname|relative"
+};
+DialogScript script;
+
+int ScriptedAsk(const char* question) {
+  script.questions.push_back(question);
+  return script.answer;
+}
+const char* ScriptedChoose(const char* message, const char* pattern, const char* fname, int relative) {
+  script.chooserCalls.push_back(std::string(message) + "|" + pattern + "|" + fname + "|" + std::to_string(relative));
+  return script.chosen;
+}
+
+struct Vertex {
+  float x, y, z, confidence;
+};
+
+// ASCII PLY with x, y, z and optionally confidence; a face element only when faces are given.
+std::string PlyText(const std::vector<Vertex>& vertices, const std::vector<std::vector<int>>& faces,
+                    bool confidence) {
+  std::string s = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(vertices.size()) +
+                  "\nproperty float x\nproperty float y\nproperty float z\n";
+  if (confidence) s += "property float confidence\n";
+  if (!faces.empty()) s += "element face " + std::to_string(faces.size()) + "\nproperty list uchar int vertex_indices\n";
+  s += "end_header\n";
+  char line[128];
+  for (const Vertex& v : vertices) {
+    std::snprintf(line, sizeof line, "%g %g %g", v.x, v.y, v.z);
+    s += line;
+    if (confidence) s += " " + std::to_string(v.confidence);
+    s += "\n";
+  }
+  for (const std::vector<int>& f : faces) {
+    s += std::to_string(f.size());
+    for (int i : f) s += " " + std::to_string(i);
+    s += "\n";
+  }
+  return s;
+}
+
+// A .dpt file of a w x h grid whose valid pixels (all, unless `hole` names one) lie at `depth`.
+std::string DptBytes(int32_t w, int32_t h, float depth, int hole = -1) {
+  std::string s;
+  auto put = [&s](const void* p, size_t n) { s.append(static_cast<const char*>(p), n); };
+  const double params[5] = {100.0, 100.0, w / 2.0, h / 2.0, 0.0};
+  put(params, sizeof params);
+  put(&w, 4);
+  put(&h, 4);
+  std::vector<uint8_t> mask(size_t((w * h + 31) / 32) * 4, 0);
+  int valid = 0;
+  for (int k = 0; k < w * h; ++k)
+    if (k != hole) {
+      mask[k / 8] |= uint8_t(1u << (k % 8));
+      ++valid;
+    }
+  put(mask.data(), mask.size());
+  for (int k = 0; k < valid; ++k) put(&depth, 4);
+  return s;
+}
+
+// Two triangles over a unit square in the plane z = `z`, shifted by `dx` in x.
+std::vector<Vertex> Square(float dx, float z = 0.0f) {
+  return {{dx, 0, z, 0.5f}, {dx + 1, 0, z, 0.5f}, {dx + 1, 1, z, 0.5f}, {dx, 1, z, 0.5f}};
+}
+const std::vector<std::vector<int>> kSquareFaces = {{0, 1, 2}, {0, 2, 3}};
+
+class OpenFilesTest : public testing::Test {
+ protected:
+  std::string dir;
+  MeshStore store;
+
+  void SetUp() override {
+    char templ[] = "/tmp/vexol_open_XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir = templ;
+    script = DialogScript();
+    Dialogs::ask = ScriptedAsk;
+    Dialogs::chooseFile = ScriptedChoose;
+  }
+  void TearDown() override {
+    Dialogs::UseToolkit();
+    std::system(("rm -rf '" + dir + "'").c_str());
+  }
+
+  std::string Write(const std::string& name, const std::string& bytes) {
+    std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return path;
+  }
+  std::string Ply(const std::string& name, const std::vector<Vertex>& v,
+                  const std::vector<std::vector<int>>& faces = kSquareFaces, bool confidence = true) {
+    return Write(name, PlyText(v, faces, confidence));
+  }
+
+  // Runs f and returns its standard output; standard error goes to *err when given.
+  template <class F>
+  std::string Output(F f, std::string* err = nullptr) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    f();
+    std::string e = testing::internal::GetCapturedStderr();
+    if (err) *err = e;
+    return testing::internal::GetCapturedStdout();
+  }
+
+  // Three depth-map frames f1..f3 and a description of them; returns the description's path.
+  std::string DepthSequence(const std::string& name, int frames = 3, int lastNumber = 3) {
+    for (int i = 1; i <= frames; ++i) Write("f" + std::to_string(i) + ".dpt", DptBytes(4, 3, float(i)));
+    return Write(name, dir + "/f%d.dpt 1 1 " + std::to_string(lastNumber) + "\n");
+  }
+};
+
+TEST_F(OpenFilesTest, SingleMeshesAccumulateAndTheLastBecomesCurrent) {
+  std::string a = Ply("a.ply", Square(0)), b = Ply("b.ply", Square(5)), c = Ply("c.ply", Square(-3));
+  std::string out = Output([&] {
+    store.OpenMesh(a.c_str());
+    store.OpenMesh(b.c_str());
+    store.OpenMesh(c.c_str());
+  });
+  EXPECT_EQ(out, "finish loading " + a + "\nfinish loading " + b + "\nfinish loading " + c + "\n");
+  ASSERT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.current, 2);
+  EXPECT_FALSE(store.isSequence);
+  EXPECT_TRUE(script.questions.empty());
+  EXPECT_EQ(store.meshes[1]->name, b);
+  EXPECT_EQ(store.meshes[1]->triangles.size(), 2u);
+  BoundingBox box = store.TotalBounds();
+  EXPECT_EQ(box.min[0], -3.0);
+  EXPECT_EQ(box.max[0], 6.0);
+  EXPECT_EQ(box.max[1], 1.0);
+}
+
+TEST_F(OpenFilesTest, SingleMeshGetsBoundsAndNormals) {
+  std::string a = Ply("a.ply", Square(0, 2.0f));
+  Output([&] { store.OpenMesh(a.c_str()); });
+  ASSERT_EQ(store.meshes.size(), 1u);
+  const Mesh& m = *store.meshes[0];
+  EXPECT_EQ(m.bounds.min[2], 2.0);
+  EXPECT_EQ(m.bounds.max[0], 1.0);
+  EXPECT_GT(std::fabs(m.vertices[0].normal[2]), 0.0f);
+  EXPECT_EQ(m.vertices[0].normal[0], 0.0f);
+  EXPECT_EQ(m.vertices[3].confidence, 0.5f);
+}
+
+TEST_F(OpenFilesTest, RelativeNamesArePrintedAsPassed) {
+  Ply("rel.ply", Square(0));
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
+  std::string out = Output([&] { store.OpenMesh("rel.ply"); });
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_EQ(out, "finish loading rel.ply\n");
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.meshes[0]->name, "rel.ply");
+}
+
+TEST_F(OpenFilesTest, PlyWithoutVertexElementIsAnEmptyCurrentMesh) {
+  std::string p = Write("empty.ply", "ply\nformat ascii 1.0\nend_header\n");
+  Output([&] { store.OpenMesh(p.c_str()); });
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.current, 0);
+  EXPECT_TRUE(store.meshes[0]->vertices.empty());
+  BoundingBox box = store.TotalBounds();
+  EXPECT_EQ(box.min[0], 0.0);
+  EXPECT_EQ(box.max[0], 1.0);
+}
+
+TEST_F(OpenFilesTest, DepthMapsAccumulateWithMeshes) {
+  std::string a = Ply("a.ply", Square(0));
+  std::string d = Write("d.dpt", DptBytes(4, 3, 5.0f));
+  std::string out = Output([&] {
+    store.OpenMesh(a.c_str());
+    store.OpenDepthMap(d.c_str());
+  });
+  EXPECT_EQ(out, "finish loading " + a + "\nfinish loading " + d + "\n");
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, 1);
+  const Mesh& m = *store.meshes[1];
+  EXPECT_EQ(m.name, d);
+  EXPECT_EQ(m.vertices.size(), 12u);
+  EXPECT_EQ(m.triangles.size(), 12u);  // 2 x (4-1) x (3-1)
+  EXPECT_EQ(m.bounds.min[2], 5.0);
+  EXPECT_EQ(m.bounds.max[2], 5.0);
+  EXPECT_GT(std::fabs(m.vertices[5].normal[2]), 0.0f);
+}
+
+TEST_F(OpenFilesTest, NullPathsDoNothing) {
+  std::string a = Ply("a.ply", Square(0));
+  Output([&] { store.OpenMesh(a.c_str()); });
+  store.isSequence = true;
+  std::string out = Output([&] {
+    store.OpenMesh(nullptr);
+    store.OpenDepthMap(nullptr);
+    store.OpenMeshSequence(nullptr);
+    store.OpenDepthMapSequence(nullptr);
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(script.questions.empty());
+  EXPECT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.current, 0);
+}
+
+TEST_F(OpenFilesTest, FailedSingleLoadsLeaveEarlierMeshesUntouched) {
+  std::string a = Ply("a.ply", Square(0)), b = Ply("b.ply", Square(2));
+  Output([&] {
+    store.OpenMesh(a.c_str());
+    store.OpenMesh(b.c_str());
+  });
+  store.current = 0;
+  const std::vector<Mesh*> before = store.meshes;
+  const std::vector<MeshVertex> verticesBefore = store.meshes[0]->vertices;
+
+  std::string bad[] = {dir + "/missing.ply", Write("bad.ply", "not a ply file\n"), dir + "/missing.dpt",
+                       Write("short.dpt", DptBytes(4, 3, 1.0f).substr(0, 60)),
+                       Write("header.dpt", std::string(20, '\0'))};
+  for (int k = 0; k < 5; ++k) {
+    std::string err;
+    std::string out = Output([&] {
+      if (k < 2)
+        store.OpenMesh(bad[k].c_str());
+      else
+        store.OpenDepthMap(bad[k].c_str());
+    }, &err);
+    EXPECT_EQ(out, "") << bad[k];
+    EXPECT_NE(err.find(bad[k]), std::string::npos) << err;
+    EXPECT_EQ(err.back(), '\n');
+    EXPECT_EQ(store.meshes, before);
+    EXPECT_EQ(store.current, 0);
+  }
+  ASSERT_EQ(store.meshes[0]->vertices.size(), verticesBefore.size());
+  EXPECT_EQ(std::memcmp(store.meshes[0]->vertices.data(), verticesBefore.data(),
+                        verticesBefore.size() * sizeof(MeshVertex)), 0);
+  EXPECT_TRUE(script.questions.empty());
+}
+
+TEST_F(OpenFilesTest, SingleFileOverASequenceAsksAndNoKeepsTheSequence) {
+  std::string seq = DepthSequence("s.dsq");
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  ASSERT_TRUE(store.isSequence);
+  store.Next(2);
+  std::string a = Ply("a.ply", Square(0));
+  std::string d = Write("d.dpt", DptBytes(2, 2, 1.0f));
+  script.answer = 0;
+  std::string out = Output([&] {
+    store.OpenMesh(a.c_str());
+    store.OpenDepthMap(d.c_str());
+  });
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(script.questions.size(), 2u);
+  EXPECT_EQ(script.questions[0], "Please close current sequence before opening individual meshes. Do you want to continue?");
+  EXPECT_EQ(script.questions[1],
+            "Please close current sequence before opening individual depth maps. Do you want to continue?");
+  EXPECT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.current, 2);
+  EXPECT_TRUE(store.isSequence);
+}
+
+TEST_F(OpenFilesTest, YesReplacesTheSequenceEvenWhenTheReadThenFails) {
+  std::string seq = DepthSequence("s.dsq");
+  script.answer = 1;
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  std::string missing = dir + "/missing.ply";
+  Output([&] { store.OpenMesh(missing.c_str()); });
+  EXPECT_EQ(script.questions.size(), 1u);
+  EXPECT_TRUE(store.meshes.empty());
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+  EXPECT_FALSE(store.sharedTriangles);
+
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  std::string d = Write("d.dpt", DptBytes(2, 2, 1.0f));
+  Output([&] { store.OpenDepthMap(d.c_str()); });
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.meshes[0]->name, d);
+  EXPECT_EQ(store.current, 0);
+  EXPECT_FALSE(store.isSequence);
+}
+
+TEST_F(OpenFilesTest, DepthMapSequenceLoadsEveryFrameInOrder) {
+  std::string seq = DepthSequence("s.dsq");
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\rfinish loading " + dir +
+                     "/f3.dpt\r");
+  ASSERT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.current, 0);
+  EXPECT_TRUE(store.isSequence);
+  EXPECT_FALSE(store.sharedTriangles);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(store.meshes[i]->name, dir + "/f" + std::to_string(i + 1) + ".dpt");
+    EXPECT_EQ(store.meshes[i]->triangles.size(), 12u);
+    EXPECT_EQ(store.meshes[i]->bounds.min[2], i + 1.0);
+  }
+  EXPECT_EQ(store.TotalBounds().max[2], 3.0);
+  EXPECT_TRUE(script.questions.empty());
+}
+
+TEST_F(OpenFilesTest, PatternWithoutConversionLoadsTheSameFilePerFrame) {
+  Write("same.dpt", DptBytes(2, 2, 1.0f));
+  std::string seq = Write("s.dsq", dir + "/same.dpt 0 5 10");
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  ASSERT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.meshes[2]->name, dir + "/same.dpt");
+  EXPECT_TRUE(store.isSequence);
+}
+
+TEST_F(OpenFilesTest, FailingFrameStopsAndKeepsTheFramesBeforeIt) {
+  std::string seq = DepthSequence("s.dsq", 2, 4);
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\r");
+  EXPECT_EQ(err, "DepthMap::LoadFromFile : fail to open " + dir + "/f3.dpt\n");
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+  const std::vector<MeshVertex>* v;
+  const std::vector<MeshTriangle>* t;
+  EXPECT_FALSE(store.CurrentArrays(v, t));
+  store.Next(1);
+  EXPECT_EQ(store.current, 0);
+
+  // Not a complete sequence: a single file is appended without a question.
+  std::string a = Ply("a.ply", Square(0));
+  store.current = -1;
+  Output([&] { store.OpenMesh(a.c_str()); });
+  EXPECT_TRUE(script.questions.empty());
+  EXPECT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.current, 2);
+}
+
+TEST_F(OpenFilesTest, HugeRangeWithMissingFilesStopsAtTheFirstFrame) {
+  std::string seq = Write("s.dsq", dir + "/none%d.dpt 0 1 2147483647");
+  std::string err;
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(err, "DepthMap::LoadFromFile : fail to open " + dir + "/none0.dpt\n");
+  EXPECT_TRUE(store.meshes.empty());
+}
+
+TEST_F(OpenFilesTest, SequenceOverAnyMeshAsks) {
+  std::string a = Ply("a.ply", Square(0));
+  Output([&] { store.OpenMesh(a.c_str()); });
+  std::string seq = DepthSequence("s.dsq");
+  std::string mseq = Write("m.msq", "t.ply f%d.ply 1 1 1");
+  script.answer = 0;
+  std::string out = Output([&] {
+    store.OpenDepthMapSequence(seq.c_str());
+    store.OpenMeshSequence(mseq.c_str());
+  });
+  EXPECT_EQ(out, "");
+  ASSERT_EQ(script.questions.size(), 2u);
+  EXPECT_EQ(script.questions[0], "Please close all meshes before opening a new sequence. Do you want to continue?");
+  EXPECT_EQ(script.questions[1], script.questions[0]);
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.meshes[0]->name, a);
+  EXPECT_EQ(store.current, 0);
+}
+
+TEST_F(OpenFilesTest, YesClearsBeforeTheDescriptionIsRead) {
+  std::string seq = DepthSequence("s.dsq");
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  script.answer = 1;
+  std::string invalid = Write("bad.dsq", dir + "/f%d.dpt 1 2 4");
+  std::string out = Output([&] { store.OpenDepthMapSequence(invalid.c_str()); });
+  EXPECT_EQ(out, "Invalide depthmap name sequence description!\n");
+  EXPECT_TRUE(store.meshes.empty());
+  EXPECT_FALSE(store.isSequence);
+  EXPECT_EQ(store.current, -1);
+
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  std::string missing = dir + "/none.msq";
+  out = Output([&] { store.OpenMeshSequence(missing.c_str()); });
+  EXPECT_EQ(out, "fail to load " + missing + "\n");
+  EXPECT_TRUE(store.meshes.empty());
+}
+
+TEST_F(OpenFilesTest, MeshSequenceFramesShareTheTemplateTriangles) {
+  // The template's triangles use a winding the frames' own faces do not have.
+  std::string t = Ply("t.ply", Square(100), {{0, 2, 1}, {0, 3, 2}}, false);
+  for (int i = 0; i < 3; ++i) Ply("w" + std::to_string(i * 2) + ".ply", Square(float(i)), {{0, 1, 2}});
+  std::string seq = Write("w.msq", t + "  " + dir + "/w%d.ply\n0 2 4\n");
+  std::string out = Output([&] { store.OpenMeshSequence(seq.c_str()); });
+  EXPECT_EQ(out, "finish loading " + dir + "/w0.ply\rfinish loading " + dir + "/w2.ply\rfinish loading " + dir +
+                     "/w4.ply\r");
+  ASSERT_EQ(store.meshes.size(), 3u);
+  EXPECT_EQ(store.current, 0);
+  EXPECT_TRUE(store.isSequence);
+  EXPECT_TRUE(store.sharedTriangles);
+  const Mesh& first = *store.meshes[0];
+  EXPECT_EQ(first.name, dir + "/w0.ply");
+  ASSERT_EQ(first.triangles.size(), 2u);
+  EXPECT_EQ(first.triangles[0].indices[1], 2);
+  EXPECT_EQ(first.vertices[0].position[0], 0.0f);  // the frame's vertices, not the template's
+  EXPECT_EQ(first.bounds.max[0], 1.0);
+  for (int i = 1; i < 3; ++i) {
+    EXPECT_TRUE(store.meshes[i]->triangles.empty());
+    EXPECT_EQ(store.meshes[i]->bounds.min[0], double(i));
+    // Normals over the template's clockwise triangles point to -z.
+    EXPECT_LT(store.meshes[i]->vertices[0].normal[2], 0.0f);
+  }
+  EXPECT_LT(first.vertices[2].normal[2], 0.0f);
+  BoundingBox box = store.TotalBounds();
+  EXPECT_EQ(box.min[0], 0.0);
+  EXPECT_EQ(box.max[0], 3.0);
+
+  store.current = 2;
+  const std::vector<MeshVertex>* v;
+  const std::vector<MeshTriangle>* tr;
+  ASSERT_TRUE(store.CurrentArrays(v, tr));
+  EXPECT_EQ(v, &store.meshes[2]->vertices);
+  EXPECT_EQ(tr, &store.meshes[0]->triangles);
+}
+
+TEST_F(OpenFilesTest, FirstFrameFixesTheOptionalProperties) {
+  std::string t = Ply("t.ply", Square(0), kSquareFaces, false);
+  Ply("c1.ply", Square(0), {}, true);
+  Ply("c2.ply", Square(1), {}, true);
+  Ply("c3.ply", Square(2), {}, false);
+  std::string seq = Write("c.msq", t + " " + dir + "/c%d.ply 1 1 3");
+  std::string err;
+  std::string out = Output([&] { store.OpenMeshSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/c1.ply\rfinish loading " + dir + "/c2.ply\r");
+  EXPECT_EQ(err, "Mesh::readPly: fail to read confidence in " + dir + "/c3.ply\n");
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+  EXPECT_FALSE(store.sharedTriangles);
+  EXPECT_EQ(store.meshes[0]->triangles.size(), 2u);
+  EXPECT_EQ(store.meshes[1]->vertices[0].confidence, 0.5f);
+}
+
+TEST_F(OpenFilesTest, FrameWithTooFewVerticesForTheTemplateStops) {
+  std::string t = Ply("t.ply", Square(0));
+  Ply("v1.ply", Square(0), {});
+  Ply("v2.ply", {{0, 0, 0, 1}, {1, 0, 0, 1}, {1, 1, 0, 1}}, {});
+  std::string seq = Write("v.msq", t + " " + dir + "/v%d.ply 1 1 2");
+  std::string err;
+  std::string out = Output([&] { store.OpenMeshSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/v1.ply\r");
+  EXPECT_EQ(err.find("MeshStore::OpenMeshSequence: "), 0u) << err;
+  EXPECT_NE(err.find(dir + "/v2.ply\n"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.current, -1);
+
+  // The first frame is read into the template and is checked the same way.
+  store.Clear();
+  Ply("u1.ply", {{0, 0, 0, 1}}, {});
+  seq = Write("u.msq", t + " " + dir + "/u%d.ply 1 1 2");
+  out = Output([&] { store.OpenMeshSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "");
+  EXPECT_NE(err.find(dir + "/u1.ply"), std::string::npos);
+  EXPECT_TRUE(store.meshes.empty());
+}
+
+TEST_F(OpenFilesTest, TemplateThatFailsOrHasNoTrianglesLoadsNothing) {
+  Ply("f1.ply", Square(0), {});
+  std::string missing = dir + "/missing.ply";
+  std::string seq = Write("a.msq", missing + " " + dir + "/f%d.ply 1 1 1");
+  std::string err;
+  std::string out = Output([&] { store.OpenMeshSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "fail to read template mesh!\n");
+  EXPECT_EQ(err, "Mesh::readPly: fail to open " + missing + "\n");
+  EXPECT_TRUE(store.meshes.empty());
+
+  std::string flat = Ply("flat.ply", Square(0), {});
+  seq = Write("b.msq", flat + " " + dir + "/f%d.ply 1 1 1");
+  out = Output([&] { store.OpenMeshSequence(seq.c_str()); });
+  EXPECT_EQ(out, "template mesh has no triangle!\n");
+  EXPECT_TRUE(store.meshes.empty());
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+
+  seq = Write("c.msq", flat + " " + dir + "/f%d.ply 1 1");
+  out = Output([&] { store.OpenMeshSequence(seq.c_str()); });
+  EXPECT_EQ(out, "fail to read " + seq + "\n");
+}
+
+TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
+  std::string a = Ply("a.ply", Square(0));
+  script.chosen = nullptr;
+  std::string out = Output([&] {
+    store.ChooseMesh();
+    store.ChooseDepthMap();
+    store.ChooseMeshSequence();
+    store.ChooseDepthMapSequence();
+  });
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(store.meshes.empty());
+  const std::vector<std::string> expected = {"Choose a mesh|*.ply||0", "Choose a depthmap|*.dpt||0",
+                                             "Choose a mesh sequence file|*.txt||0",
+                                             "Choose a depth map sequence file|*.txt||0"};
+  EXPECT_EQ(script.chooserCalls, expected);
+
+  script.chosen = a.c_str();
+  out = Output([&] { store.ChooseMesh(); });
+  EXPECT_EQ(out, "finish loading " + a + "\n");
+  std::string d = Write("d.dpt", DptBytes(2, 2, 1.0f));
+  script.chosen = d.c_str();
+  Output([&] { store.ChooseDepthMap(); });
+  ASSERT_EQ(store.meshes.size(), 2u);
+  std::string seq = DepthSequence("s.dsq");
+  script.chosen = seq.c_str();
+  script.answer = 1;
+  Output([&] { store.ChooseDepthMapSequence(); });
+  EXPECT_EQ(store.meshes.size(), 3u);
+  EXPECT_TRUE(store.isSequence);
+  std::string t = Ply("t.ply", Square(0));
+  Ply("m1.ply", Square(0), {});
+  std::string mseq = Write("m.msq", t + " " + dir + "/m%d.ply 1 1 1");
+  script.chosen = mseq.c_str();
+  Output([&] { store.ChooseMeshSequence(); });
+  EXPECT_EQ(store.meshes.size(), 1u);
+  EXPECT_TRUE(store.sharedTriangles);
+}
+
+TEST_F(OpenFilesTest, EmptyStoreStepsAfterDeleteAll) {
+  std::string seq = DepthSequence("s.dsq");
+  Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  store.Clear();
+  store.Next(1);
+  store.Prev(1);
+  EXPECT_EQ(store.current, -1);
+  std::string out = Output([&] { store.DeleteCurrent(); });
+  EXPECT_EQ(out, "try to delete mesh from an empty set!\n");
+}
+
+}  // namespace
