@@ -12,6 +12,8 @@
 #include "view/MeshView.h"
 
 namespace {
+const double kShortestDelay = 0.001;
+
 uint32_t EveryStep(const ViewerUI* ui) { return static_cast<uint32_t>(static_cast<int>(ui->everyCounter->value())); }
 
 void SetActive(Fl_Widget* w, bool active) {
@@ -35,7 +37,13 @@ void OnTimer(void* data) {
       player->Refresh();
       break;
   }
-  Fl::repeat_timeout(player->ui->pauseCounter->value() * 0.001, OnTimer, data);
+  double delay = player->ui->pauseCounter->value() * 0.001;
+  // A timeout re-armed with no delay from inside its own callback runs again in the same pass of
+  // the toolkit's loop, forever; a minimal delay from now lets events and drawing in between.
+  if (delay <= 0)
+    Fl::add_timeout(kShortestDelay, OnTimer, data);
+  else
+    Fl::repeat_timeout(delay, OnTimer, data);
 }
 
 void Player::ShowCurrent() {

@@ -1,4 +1,199 @@
-#include "bench/Bench.h"
+#include <unistd.h>
 
-int DsqBench(int, char**) { return 0; }
-int MsqBench(int, char**) { return 0; }
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bench/Bench.h"
+#include "store/MeshStore.h"
+
+namespace {
+
+// The loaders print one line per frame; the console is not what is measured.
+struct QuietStdout {
+  int saved;
+  QuietStdout() {
+    std::fflush(stdout);
+    saved = dup(1);
+    FILE* null = std::fopen("/dev/null", "w");
+    dup2(fileno(null), 1);
+    std::fclose(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+  }
+};
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+void Put(std::string& s, const void* p, size_t n) { s.append(static_cast<const char*>(p), n); }
+
+// Every pixel valid, a rippled surface that moves with the frame.
+std::string DptFrame(int32_t w, int32_t h, int frame) {
+  std::string s;
+  const double params[5] = {500.0, 500.0, w / 2.0, h / 2.0, 0.0};
+  Put(s, params, sizeof params);
+  Put(s, &w, 4);
+  Put(s, &h, 4);
+  s.append(size_t((w * h + 31) / 32) * 4, char(0xff));
+  std::vector<float> depth(size_t(w) * h);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w; ++x)
+      depth[size_t(y) * w + x] = float(100.0 + 3.0 * std::sin(x * 0.05 + frame * 0.2) * std::cos(y * 0.04));
+  Put(s, depth.data(), depth.size() * 4);
+  return s;
+}
+
+// Binary little-endian grid of columns x rows vertices (x, y, z, confidence), with faces when asked.
+std::string PlyFrame(int columns, int rows, int frame, bool faces) {
+  const int quads = (columns - 1) * (rows - 1);
+  std::string s = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(columns * rows) +
+                  "\nproperty float x\nproperty float y\nproperty float z\nproperty float confidence\n";
+  if (faces) s += "element face " + std::to_string(2 * quads) + "\nproperty list uchar int vertex_indices\n";
+  s += "end_header\n";
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns; ++c) {
+      const float v[4] = {float(c), float(r), float(std::sin(c * 0.1 + frame * 0.3) * std::cos(r * 0.1)), 1.0f};
+      Put(s, v, sizeof v);
+    }
+  if (faces)
+    for (int r = 0; r + 1 < rows; ++r)
+      for (int c = 0; c + 1 < columns; ++c) {
+        const int32_t a = r * columns + c, b = a + 1, d = a + columns, e = d + 1;
+        const int32_t tris[2][3] = {{a, b, e}, {a, e, d}};
+        for (const auto& t : tris) {
+          s.push_back(char(3));
+          Put(s, t, sizeof t);
+        }
+      }
+  return s;
+}
+
+std::string TempDir() {
+  char templ[] = "/tmp/vexol_seqbench_XXXXXX";
+  return mkdtemp(templ) ? std::string(templ) : std::string();
+}
+
+// Median of `runs` loads of one description, the store emptied outside the timing.
+int DescriptionFiles(int argc, char** argv, bool mesh) {
+  for (int k = 0; k < argc; ++k) {
+    MeshStore store;
+    bool loaded = true;
+    double ms = MedianMs(5, [&] {
+      store.Clear();
+      QuietStdout quiet;
+      if (mesh)
+        store.OpenMeshSequence(argv[k]);
+      else
+        store.OpenDepthMapSequence(argv[k]);
+      loaded = loaded && store.isSequence;
+    });
+    std::printf("%s\t%.3f%s\n", argv[k], ms, loaded ? "" : "\t(not loaded completely)");
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+void Report(const char* kind, int frames, const char* what, double seq, double single) {
+  std::printf("%s: %d frames of %s: sequence %.1f ms (%.2f ms/frame), single loads %.1f ms (%.2f ms/frame), "
+              "ratio %.3f\n",
+              kind, frames, what, seq, seq / frames, single, single / frames, seq / single);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int DsqBench(int argc, char** argv) {
+  if (argc > 0) return DescriptionFiles(argc, argv, false);
+  const int frames = 100, w = 640, h = 480, runs = 3;
+  std::string dir = TempDir();
+  if (dir.empty()) return 1;
+  std::vector<std::string> names;
+  for (int i = 0; i < frames; ++i) {
+    names.push_back(dir + "/f" + std::to_string(i) + ".dpt");
+    if (!WriteFile(names.back(), DptFrame(w, h, i))) return 1;
+  }
+  std::string desc = dir + "/s.dsq";
+  WriteFile(desc, dir + "/f%d.dpt 0 1 " + std::to_string(frames - 1) + "\n");
+
+  MeshStore store;
+  std::vector<double> seq, single;
+  for (int r = 0; r < runs; ++r) {
+    store.Clear();
+    seq.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      store.OpenDepthMapSequence(desc.c_str());
+    }));
+    bool ok = store.meshes.size() == size_t(frames) && store.isSequence;
+    store.Clear();
+    single.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      for (const std::string& n : names) store.OpenDepthMap(n.c_str());
+    }));
+    ok = ok && store.meshes.size() == size_t(frames);
+    if (!ok) {
+      std::fprintf(stderr, "dsq: loading failed\n");
+      return 1;
+    }
+  }
+  store.Clear();
+  std::sort(seq.begin(), seq.end());
+  std::sort(single.begin(), single.end());
+  Report("dsq", frames, "640x480 depth maps", seq[runs / 2], single[runs / 2]);
+  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+  return 0;
+}
+
+int MsqBench(int argc, char** argv) {
+  if (argc > 0) return DescriptionFiles(argc, argv, true);
+  const int frames = 50, columns = 500, rows = 400, runs = 3;  // 200k vertices per frame
+  std::string dir = TempDir();
+  if (dir.empty()) return 1;
+  std::vector<std::string> names;
+  // Frames carry their own faces, as a producer writes them; the sequence skips them.
+  for (int i = 0; i < frames; ++i) {
+    names.push_back(dir + "/m" + std::to_string(i) + ".ply");
+    if (!WriteFile(names.back(), PlyFrame(columns, rows, i, true))) return 1;
+  }
+  std::string templ = dir + "/template.ply";
+  WriteFile(templ, PlyFrame(columns, rows, 0, true));
+  std::string desc = dir + "/s.msq";
+  WriteFile(desc, templ + " " + dir + "/m%d.ply 0 1 " + std::to_string(frames - 1) + "\n");
+
+  MeshStore store;
+  std::vector<double> seq, single;
+  for (int r = 0; r < runs; ++r) {
+    store.Clear();
+    seq.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      store.OpenMeshSequence(desc.c_str());
+    }));
+    bool ok = store.meshes.size() == size_t(frames) && store.sharedTriangles;
+    store.Clear();
+    single.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      for (const std::string& n : names) store.OpenMesh(n.c_str());
+    }));
+    ok = ok && store.meshes.size() == size_t(frames);
+    if (!ok) {
+      std::fprintf(stderr, "msq: loading failed\n");
+      return 1;
+    }
+  }
+  store.Clear();
+  std::sort(seq.begin(), seq.end());
+  std::sort(single.begin(), single.end());
+  Report("msq", frames, "200k-vertex meshes", seq[runs / 2], single[runs / 2]);
+  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+  return 0;
+}

@@ -370,7 +370,7 @@ void ResolveListSlots(PlyReader* r, const PlyElementDesc& element, char* records
 bool CopyOrConvert(char* dst, const char* src, int64_t n, const PlyPropertyDesc& prop, bool swap) {
   const int fileSize = kTypeSize[prop.fileType];
   if (prop.storeType == prop.fileType && !swap) {
-    std::memcpy(dst, src, static_cast<size_t>(n) * fileSize);
+    if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n) * fileSize);  // an empty list has no array
     return true;
   }
   const int storeSize = ValidType(prop.storeType) ? kTypeSize[prop.storeType] : 0;

@@ -67,7 +67,7 @@ bool ReadFile(std::ifstream& in, DepthMap& map) {
   map.bands = 1;
   if (map.width < 0 || map.height < 0) return false;
   int64_t pixelCount = int64_t(map.width) * map.height;
-  if (pixelCount * 4 > INT32_MAX) return false;
+  if (pixelCount > INT32_MAX / 4) return false;  // the image's byte size is an int32
   int64_t maskBytes = (pixelCount + 31) / 32 * 4;
 
   // A regular file says up front how much it can hold: refuse before allocating anything.
@@ -134,6 +134,8 @@ bool DepthMap::LoadFromFile(const char* path) {
 
 int32_t DepthMap::BuildIndexImage(const uint8_t* mask) {
   if (!indexImage.Reallocate(width, height, bands, false)) return -1;
+  // A zero width with a huge height holds no pixel but would still walk a billion rows.
+  if (width == 0 || height == 0) return 0;
   int32_t k = 0;
   int64_t bit = 0;
   for (int32_t y = 0; y < height; ++y) {

@@ -67,8 +67,8 @@ TEST_F(MainWindowTest, ExitAnsweredNoKeepsRunning) {
 }
 
 TEST_F(MainWindowTest, ALoadedMeshIsDrawnAndDeleteAllClearsTheView) {
-  Launch({"wave.ply"});
-  ASSERT_TRUE(vexol.WaitForOutput("finish loading wave.ply\n", 20)) << vexol.err;
+  Launch({"ripple.dpt"});
+  ASSERT_TRUE(vexol.WaitForOutput("finish loading ripple.dpt\n", 20)) << vexol.err;
   Pause(0.5);
   EXPECT_GT(ViewMean(), 0.02);
   Click(19, 15);
@@ -79,8 +79,8 @@ TEST_F(MainWindowTest, ALoadedMeshIsDrawnAndDeleteAllClearsTheView) {
 }
 
 TEST_F(MainWindowTest, EveryRenderModeDrawsTheMesh) {
-  Launch({"wave.ply"});
-  ASSERT_TRUE(vexol.WaitForOutput("finish loading wave.ply\n", 20)) << vexol.err;
+  Launch({"ripple.dpt"});
+  ASSERT_TRUE(vexol.WaitForOutput("finish loading ripple.dpt\n", 20)) << vexol.err;
   Pause(0.5);
   std::vector<std::string> seen;
   for (int y : {154, 178, 130}) {  // Wireframe, Points, back to Surface

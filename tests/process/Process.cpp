@@ -20,6 +20,10 @@ double SecondsSince(Clock::time_point start) {
 Process::~Process() { Kill(); }
 
 bool Process::Start(const std::vector<std::string>& args, const std::string& cwd) {
+  Kill();
+  status = -1;
+  out.clear();
+  err.clear();
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0) return false;
   if (pipe(errPipe) != 0) {

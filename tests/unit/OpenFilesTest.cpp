@@ -101,7 +101,7 @@ class OpenFilesTest : public testing::Test {
   }
   void TearDown() override {
     Dialogs::UseToolkit();
-    std::system(("rm -rf '" + dir + "'").c_str());
+    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
   }
 
   std::string Write(const std::string& name, const std::string& bytes) {

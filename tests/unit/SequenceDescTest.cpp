@@ -18,7 +18,9 @@ class SequenceDescTest : public testing::Test {
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir = templ;
   }
-  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+  void TearDown() override {
+    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+  }
 
   std::string Write(const std::string& name, const std::string& text) {
     std::string path = dir + "/" + name;
