@@ -181,8 +181,9 @@ PlyMeshData WaveMesh(int32_t columns, int32_t rows, double phase) {
   for (int32_t j = 0; j + 1 < rows; ++j) {
     for (int32_t i = 0; i + 1 < columns; ++i) {
       int32_t a = j * columns + i, b = a + 1, c = a + columns + 1, d = a + columns;
-      mesh.faces.push_back({a, b, c});
-      mesh.faces.push_back({a, c, d});
+      // Wound to face -z: the view starts out looking at that side, as at a camera's depth map.
+      mesh.faces.push_back({a, c, b});
+      mesh.faces.push_back({a, d, c});
     }
   }
   return mesh;

@@ -64,7 +64,7 @@ void MeshStore::DeleteCurrent() {
   meshes.erase(meshes.begin() + i);
   // The later frames of a mesh sequence have no triangles of their own: keep the shared ones at 0.
   if (i == 0 && sharedTriangles && !meshes.empty() && mesh && meshes[0])
-    ;
+    meshes[0]->triangles.swap(mesh->triangles);
   delete mesh;
   if (!meshes.empty()) {
     if (current >= int32_t(meshes.size())) current = int32_t(meshes.size()) - 1;
@@ -209,7 +209,7 @@ void MeshStore::OpenMeshSequence(const char* path) {
       delete mesh;
       return;
     }
-    if (false) {
+    if (int64_t(mesh->vertices.size()) < needed) {
       std::fprintf(stderr, "MeshStore::OpenMeshSequence: fewer vertices than the template's triangles use in %s\n",
                    name.c_str());
       std::fflush(stderr);
@@ -219,7 +219,7 @@ void MeshStore::OpenMeshSequence(const char* path) {
     Add(mesh);
     mesh->ComputeBounds();
     ComputeNormals(mesh->vertices, meshes[0]->triangles);
-    PrintFinished(name.c_str(), '\n');
+    PrintFinished(name.c_str(), '\r');
   }
   current = 0;
   isSequence = true;
@@ -250,7 +250,7 @@ void MeshStore::OpenDepthMapSequence(const char* path) {
     Add(mesh);
     mesh->ComputeBounds();
     mesh->ComputeNormals();
-    PrintFinished(name.c_str(), '\n');
+    PrintFinished(name.c_str(), '\r');
   }
   current = 0;
   isSequence = true;
