@@ -138,7 +138,7 @@ int DrawBench(int argc, char** argv) {
   view.SetStore(&store);
   view.show();
   while (!view.valid() && view.shown()) Fl::wait(0.05);
-  const int runs = 9;
+  const int runs = 15;
   int status = 0;
   if (argc == 0) {
     store.Add(GeneratedMesh());

@@ -151,19 +151,18 @@ class PlyMeshReader {
     haveVertices = true;
     vertices.clear();
     vertices.reserve(FirstReservation(reader_, itemCount, 3));
-    std::vector<MeshVertex> chunk(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)), MeshVertex{});
     for (int64_t done = 0; done < itemCount;) {
       const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
-      if (!ply_get_elements(reader_, chunk.data(), sizeof(MeshVertex), k)) return Failed();
-      MeshVertex* first = chunk.data();
+      vertices.resize(static_cast<size_t>(done + k));
+      MeshVertex* first = vertices.data() + done;
       MeshVertex* last = first + k;
+      if (!ply_get_elements(reader_, first, sizeof(MeshVertex), k)) return Failed();
       if (!useConfidence)
         for (MeshVertex* v = first; v != last; ++v) v->confidence = 1.0f;
       if (!useColor)
         for (MeshVertex* v = first; v != last; ++v) v->color[0] = v->color[1] = v->color[2] = 255;
       if (!useMask)
         for (MeshVertex* v = first; v != last; ++v) v->mask = 0;
-      vertices.insert(vertices.end(), first, last);
       done += k;
     }
     return true;
@@ -205,9 +204,9 @@ class PlyMeshReader {
     for (int64_t done = 0; done < itemCount;) {
       const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
       if (!ply_get_elements(reader_, chunk.data(), sizeof(FaceRecord), k)) return Failed();
-      for (int64_t f = 0; f < k; ++f) {
-        const int32_t n = chunk[f].count;
-        const int32_t* index = chunk[f].indices;
+      for (const FaceRecord* face = chunk.data(); face != chunk.data() + k; ++face) {
+        const int32_t n = face->count;
+        const int32_t* index = face->indices;
         // A polygon becomes the fan around its first corner; fewer than three corners make nothing.
         for (int32_t j = 1; j + 1 < n; ++j) {
           const int32_t a = index[0], b = index[j], c = index[j + 1];
@@ -245,18 +244,14 @@ class PlyMeshReader {
   PlyReadOptions& options_;
 };
 
-bool ValidTriangle(const MeshTriangle& t, size_t vertexCount) {
+inline bool ValidTriangle(const MeshTriangle& t, size_t vertexCount) {
   return static_cast<uint32_t>(t.indices[0]) < vertexCount && static_cast<uint32_t>(t.indices[1]) < vertexCount &&
          static_cast<uint32_t>(t.indices[2]) < vertexCount;
 }
 
 // Twice the area, along the normal; products in double so no digits are lost before the
-// difference. A triangle naming a vertex outside the array gets no normal.
-bool FaceNormal(const MeshVertex* vertices, size_t vertexCount, MeshTriangle& t) {
-  if (!ValidTriangle(t, vertexCount)) {
-    t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
-    return false;
-  }
+// difference.
+inline void FaceNormal(const MeshVertex* vertices, MeshTriangle& t) {
   const float* p0 = vertices[t.indices[0]].position;
   const float* p1 = vertices[t.indices[1]].position;
   const float* p2 = vertices[t.indices[2]].position;
@@ -265,10 +260,9 @@ bool FaceNormal(const MeshVertex* vertices, size_t vertexCount, MeshTriangle& t)
   t.normal[0] = static_cast<float>(static_cast<double>(a[1]) * b[2] - static_cast<double>(a[2]) * b[1]);
   t.normal[1] = static_cast<float>(static_cast<double>(a[2]) * b[0] - static_cast<double>(a[0]) * b[2]);
   t.normal[2] = static_cast<float>(static_cast<double>(a[0]) * b[1] - static_cast<double>(a[1]) * b[0]);
-  return true;
 }
 
-void AddToCorners(MeshVertex* vertices, const MeshTriangle& t) {
+inline void AddToCorners(MeshVertex* vertices, const MeshTriangle& t) {
   for (int32_t index : t.indices) {
     float* n = vertices[index].normal;
     n[0] += t.normal[0];
@@ -346,19 +340,37 @@ void Mesh::FlipFaceNormals() {
     for (float& c : t.normal) c = -c;
 }
 
+// A triangle naming a vertex outside the array gets no normal and adds nothing.
 void ComputeFaceNormals(const std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
-  for (MeshTriangle& t : triangles) FaceNormal(vertices.data(), vertices.size(), t);
+  const MeshVertex* v = vertices.data();
+  const size_t count = vertices.size();
+  for (MeshTriangle& t : triangles) {
+    if (ValidTriangle(t, count))
+      FaceNormal(v, t);
+    else
+      t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
+  }
 }
 
 void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles) {
   ClearVertexNormals(vertices);
+  MeshVertex* v = vertices.data();
+  const size_t count = vertices.size();
   for (const MeshTriangle& t : triangles)
-    if (ValidTriangle(t, vertices.size())) AddToCorners(vertices.data(), t);
+    if (ValidTriangle(t, count)) AddToCorners(v, t);
 }
 
 // One pass over the triangles; the sums come out as from the two steps apart, in the same order.
 void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
   ClearVertexNormals(vertices);
-  for (MeshTriangle& t : triangles)
-    if (FaceNormal(vertices.data(), vertices.size(), t)) AddToCorners(vertices.data(), t);
+  MeshVertex* v = vertices.data();
+  const size_t count = vertices.size();
+  for (MeshTriangle& t : triangles) {
+    if (ValidTriangle(t, count)) {
+      FaceNormal(v, t);
+      AddToCorners(v, t);
+    } else {
+      t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
+    }
+  }
 }

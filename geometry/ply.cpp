@@ -327,6 +327,10 @@ void SplitWords(const char* b, const char* e, std::vector<std::string_view>* wor
 // the slot holding the offset until the end of the call (SIZE_MAX for none).
 enum ListMode { ListMalloc, ListInReader };
 
+void ReserveListItems(PlyReader* r, size_t bytes) {
+  if (bytes > r->listItems.size()) r->listItems.resize(std::max(bytes, 2 * r->listItems.size()));
+}
+
 bool StoreList(PlyReader* r, char* record, const PlyPropertyDesc& prop, ListMode mode, size_t bytes,
                char** items) {
   if (mode == ListMalloc) {
@@ -345,8 +349,9 @@ bool StoreList(PlyReader* r, char* record, const PlyPropertyDesc& prop, ListMode
   size_t at = SIZE_MAX;
   if (bytes > 0) {
     const size_t align = static_cast<size_t>(kTypeSize[prop.storeType]);
-    at = (r->listItems.size() + align - 1) / align * align;
-    r->listItems.resize(at + bytes);
+    at = (r->listUsed + align - 1) / align * align;
+    ReserveListItems(r, at + bytes);
+    r->listUsed = at + bytes;
     *items = r->listItems.data() + at;
   }
   std::memcpy(record + prop.offset, &at, sizeof at);
@@ -520,33 +525,40 @@ bool IsPlainFaceList(const PlyElementDesc& element, const uint8_t* flags, const 
 bool ReadPlainFaceLists(PlyReader* r, const PlyElementDesc& element, char* records, size_t stride, int64_t count,
                         bool swap) {
   const PlyPropertyDesc& prop = element.properties[0];
+  const int32_t countOffset = prop.countOffset, listOffset = prop.offset;
+  const size_t kLongest = 1 + 4 * 255;
   int64_t k = 0;
   while (k < count) {
-    const char* base = r->buffer.get();
+    // The buffered bytes hold at most as many item bytes as they are long.
+    const size_t buffered = r->end - r->begin;
+    ReserveListItems(r, r->listUsed + buffered);
+    const char* const base = r->buffer.get();
     const char* p = base + r->begin;
-    const char* e = base + r->end;
-    // Items wholly in the buffer and at most 255 indices each: no checks beyond these.
-    while (k < count && e - p >= 1 + 4 * 255) {
-      const int32_t n = static_cast<unsigned char>(*p);
-      char* record = records + k * stride;
-      std::memcpy(record + prop.countOffset, &n, 4);
-      size_t at = SIZE_MAX;
-      if (n > 0) {
-        at = (r->listItems.size() + 3) & ~size_t{3};
-        r->listItems.resize(at + 4 * static_cast<size_t>(n));
-        char* items = r->listItems.data() + at;
-        if (swap)
-          SwapValues(items, p + 1, 4 * n, 4);
-        else
-          std::memcpy(items, p + 1, 4 * static_cast<size_t>(n));
-      }
-      std::memcpy(record + prop.offset, &at, sizeof at);
+    const char* const stop = base + r->end;
+    char* const itemBase = r->listItems.data();
+    char* out = itemBase + r->listUsed;
+    char* record = records + k * stride;
+    int64_t left = count - k;
+    // Every item wholly in the buffer here: no checks per item.
+    for (; left > 0 && static_cast<size_t>(stop - p) >= kLongest; --left, record += stride) {
+      const uint32_t n = static_cast<unsigned char>(*p);
+      std::memcpy(record + countOffset, &n, 4);
+      const size_t at = n ? static_cast<size_t>(out - itemBase) : SIZE_MAX;
+      std::memcpy(record + listOffset, &at, sizeof at);
+      if (swap)
+        SwapValues(out, p + 1, static_cast<int32_t>(4 * n), 4);
+      else if (n == 3)
+        std::memcpy(out, p + 1, 12);
+      else
+        std::memcpy(out, p + 1, 4 * n);
+      out += 4 * n;
       p += 1 + 4 * n;
-      ++k;
     }
     r->begin = static_cast<size_t>(p - base);
+    r->listUsed = static_cast<size_t>(out - itemBase);
+    k = count - left;
     if (k == count) break;
-    // Near the end of the buffer: one item the careful way.
+    // Near the end of the buffer: one item the careful way, which brings in more.
     if (!RunList(r, element, Op{OpList, 0, 0, 0, prop.offset, 0}, true, records + k * stride, ListInReader, swap))
       return false;
     ++k;
@@ -902,7 +914,7 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
     if (!ReachCurrent(reader, count)) return 0;
     const int32_t index = reader->currentElement;
     const PlyElementDesc& element = reader->elements[index];
-    reader->listItems.clear();
+    reader->listUsed = 0;
     char* base = static_cast<char*>(records);
     if (!ReadItems(reader, index, element.storeFlags.data(), base, stride, count, ListInReader)) return 0;
     ResolveListSlots(reader, element, base, stride, count);

@@ -74,6 +74,7 @@ struct PlyReader {
   bool failed = false;  // a data failure is final
 
   std::vector<char> listItems;  // item arrays of ply_get_elements, reused by each call
+  size_t listUsed = 0;          // bytes of listItems taken in the current call
 };
 
 // Parses the header. Returns null when it is not acceptable (the caller still owns and closes the

@@ -239,22 +239,6 @@ std::string FakeChooser::title;
 double FakeChooser::seen[3];
 int FakeChooser::calls = 0;
 
-class ViewColors : public ViewTest {
- protected:
-  void SetUp() override {
-    ViewTest::SetUp();
-    Dialogs::chooseColor = FakeChooser::Choose;
-    FakeChooser::answer = 0;
-    FakeChooser::set[0] = -1;
-    FakeChooser::calls = 0;
-    FakeChooser::title.clear();
-  }
-  void TearDown() override {
-    Dialogs::UseToolkit();
-    ViewTest::TearDown();
-  }
-};
-
 struct ColorOp {
   void (SceneView::*choose)();
   const char* title;
@@ -271,6 +255,26 @@ const ColorOp kOps[] = {
     {&SceneView::ChooseSpecularLightColor, "Specular Light Color",
      [](ViewAppearance& a) { return a.light.specular; }},
 };
+
+class ViewColors : public ViewTest {
+ protected:
+  void SetUp() override {
+    ViewTest::SetUp();
+    Dialogs::chooseColor = FakeChooser::Choose;
+    FakeChooser::answer = 0;
+    FakeChooser::set[0] = -1;
+    FakeChooser::calls = 0;
+    FakeChooser::title.clear();
+  }
+  void TearDown() override {
+    Dialogs::UseToolkit();
+    ViewTest::TearDown();
+  }
+  void Choose(const ColorOp& op) {
+    SceneView* v = view;
+    (v->*op.choose)();
+  }
+};
 }  // namespace
 
 TEST_F(ViewColors, CancelChangesNothingAndAsksForNoRedraw) {
@@ -280,7 +284,7 @@ TEST_F(ViewColors, CancelChangesNothingAndAsksForNoRedraw) {
   for (const ColorOp& op : kOps) {
     SCOPED_TRACE(op.title);
     Settle();
-    (view->*op.choose)();
+    Choose(op);
     EXPECT_EQ(FakeChooser::title, op.title);
     EXPECT_EQ(std::memcmp(&view->appearance, &before, sizeof before), 0);
     EXPECT_EQ(view->damage(), 0);
@@ -301,7 +305,7 @@ TEST_F(ViewColors, OkWithoutChangeWritesTheSameValuesBackAndRedraws) {
   for (const ColorOp& op : kOps) {
     SCOPED_TRACE(op.title);
     Settle();
-    (view->*op.choose)();
+    Choose(op);
     EXPECT_EQ(FakeChooser::seen[0], double(0.1f));
     EXPECT_EQ(FakeChooser::seen[1], double(1.0f / 3));
     EXPECT_EQ(std::memcmp(&a, &before, sizeof before), 0);
@@ -323,7 +327,7 @@ TEST_F(ViewColors, EachDialogEditsItsOwnColourAndKeepsAlpha) {
     c[0] = 0.25f, c[1] = 0.5f, c[2] = 0.125f;
     if (op.choose == &SceneView::ChooseDiffuseMaterialColor)
       for (int i = 0; i < 3; ++i) expected.material.ambient[i] = c[i];
-    (view->*op.choose)();
+    Choose(op);
     EXPECT_EQ(std::memcmp(&view->appearance, &expected, sizeof expected), 0);
   }
   EXPECT_EQ(view->appearance.material.diffuse[3], 0.75f);

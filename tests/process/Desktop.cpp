@@ -10,9 +10,38 @@
 #include <sstream>
 #include <thread>
 
+namespace {
+// The test programs are not linked against Xlib, so it is looked up at run time.
+struct Xlib {
+  void* library = dlopen("libX11.so.6", RTLD_NOW);
+  Display* (*openDisplay)(const char*) = reinterpret_cast<Display* (*)(const char*)>(Find("XOpenDisplay"));
+  Atom (*internAtom)(Display*, const char*, Bool) =
+      reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(Find("XInternAtom"));
+  Status (*sendEvent)(Display*, Window, Bool, long, XEvent*) =
+      reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(Find("XSendEvent"));
+  int (*flush)(Display*) = reinterpret_cast<int (*)(Display*)>(Find("XFlush"));
+  Display* display = nullptr;
+
+  void* Find(const char* name) { return library ? dlsym(library, name) : nullptr; }
+  bool Usable() const { return openDisplay && internAtom && sendEvent && flush; }
+};
+
+Xlib& X() {
+  static Xlib xlib;
+  return xlib;
+}
+}  // namespace
+
+// The server resets when its last client leaves and refuses connections meanwhile; holding one
+// open keeps every program started later from meeting such a reset.
 bool Desktop::HasDisplay() {
-  const char* display = std::getenv("DISPLAY");
-  return display && *display;
+  const char* name = std::getenv("DISPLAY");
+  if (!name || !*name || !X().Usable()) return false;
+  for (int attempt = 0; attempt < 40 && !X().display; ++attempt) {
+    X().display = X().openDisplay(nullptr);
+    if (!X().display) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return X().display != nullptr;
 }
 
 std::string Desktop::Run(const std::string& command) {
@@ -54,35 +83,24 @@ Desktop::Geometry Desktop::WindowGeometry(unsigned long window) {
   return g;
 }
 
-// The test programs are not linked against Xlib, so it is looked up at run time.
 bool Desktop::RequestClose(unsigned long window) {
-  void* xlib = dlopen("libX11.so.6", RTLD_NOW);
-  if (!xlib) return false;
-  auto openDisplay = reinterpret_cast<Display* (*)(const char*)>(dlsym(xlib, "XOpenDisplay"));
-  auto internAtom = reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(dlsym(xlib, "XInternAtom"));
-  auto sendEvent = reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(dlsym(xlib, "XSendEvent"));
-  auto flush = reinterpret_cast<int (*)(Display*)>(dlsym(xlib, "XFlush"));
-  auto closeDisplay = reinterpret_cast<int (*)(Display*)>(dlsym(xlib, "XCloseDisplay"));
-  bool sent = false;
-  Display* display = openDisplay && internAtom && sendEvent && flush && closeDisplay ? openDisplay(nullptr) : nullptr;
-  if (display) {
-    XEvent event = {};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = internAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(internAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    sent = sendEvent(display, window, False, NoEventMask, &event) != 0;
-    flush(display);
-    closeDisplay(display);
-  }
-  dlclose(xlib);
+  if (!HasDisplay()) return false;
+  Display* display = X().display;
+  XEvent event = {};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = X().internAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(X().internAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  bool sent = X().sendEvent(display, window, False, NoEventMask, &event) != 0;
+  X().flush(display);
   return sent;
 }
 
 void Desktop::Click(int x, int y) {
-  Run("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) +
+  // Not --sync: it waits for a motion that never comes when the pointer is already there.
+  Run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) +
       " sleep 0.1 mousedown 1 sleep 0.1 mouseup 1 sleep 0.2");
 }
 

@@ -8,6 +8,7 @@ class Desktop {
     int x = 0, y = 0, width = 0, height = 0;
   };
 
+  // Whether DISPLAY names a server that answers; the connection stays open for the whole run.
   static bool HasDisplay();
   // Shell command; returns its standard output.
   static std::string Run(const std::string& command);

@@ -6,14 +6,10 @@
 #include <vector>
 
 #include "Desktop.h"
+#include "ExampleData.h"
 #include "Process.h"
 
 namespace {
-std::string ExampleDir() {
-  std::string binary = VEXOL_BINARY;
-  return binary.substr(0, binary.rfind('/')) + "/examples/data";
-}
-
 void Pause(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 // The running program driven with the real pointer and keyboard; positions are window-relative.
@@ -28,7 +24,7 @@ class MainWindowTest : public testing::Test {
   void Launch(const std::vector<std::string>& args) {
     std::vector<std::string> argv = {VEXOL_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    ASSERT_TRUE(vexol.Start(argv, ExampleDir()));
+    ASSERT_TRUE(vexol.Start(argv, ExampleData::Dir()));
     window = Desktop::FindWindow("vexol", 15);
     ASSERT_NE(0u, window) << vexol.err;
     frame = Desktop::WindowGeometry(window);
@@ -96,8 +92,9 @@ TEST_F(MainWindowTest, EveryRenderModeDrawsTheMesh) {
 
 TEST_F(MainWindowTest, ASequencePlaysForwardsAndBackwardsAndStops) {
   Launch({"ripple.dsq"});
-  ASSERT_TRUE(vexol.WaitForOutput("finish loading ripple_", 20)) << vexol.err;
-  Pause(3);  // the whole sequence loads before the first frame shows
+  std::string lines = ExampleData::DepthMapSequenceLines("ripple.dsq");
+  ASSERT_TRUE(vexol.WaitForOutput(lines, 60)) << vexol.err;
+  Pause(0.5);
   std::string still = ViewDigest();
   Pause(0.3);
   EXPECT_EQ(still, ViewDigest()) << "the picture changes while stopped";
@@ -114,5 +111,18 @@ TEST_F(MainWindowTest, ASequencePlaysForwardsAndBackwardsAndStops) {
   Pause(0.3);
   EXPECT_EQ(stopped, ViewDigest());
   EXPECT_TRUE(vexol.StaysRunning(0.2));
+}
+TEST_F(MainWindowTest, APauseOfZeroPlaysWithoutFreezingTheProgram) {
+  Launch({"ripple.dsq"});
+  ASSERT_TRUE(vexol.WaitForOutput(ExampleData::DepthMapSequenceLines("ripple.dsq"), 60)) << vexol.err;
+  Click(92, 506);  // Play
+  for (int i = 0; i < 12; ++i) Click(64, 478);  // the left arrow of "Pause:" down to 0
+  Pause(0.3);
+  std::string a = ViewDigest();
+  Pause(0.3);
+  EXPECT_NE(a, ViewDigest()) << "no animation with a pause of 0";
+  ASSERT_TRUE(Desktop::RequestClose(window));
+  ASSERT_TRUE(vexol.WaitForExit(10)) << "the program no longer answers";
+  EXPECT_EQ(0, vexol.status);
 }
 }  // namespace

@@ -2,34 +2,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "Desktop.h"
+#include "ExampleData.h"
 #include "Process.h"
 
 namespace {
 const char* const kUnknownType = "vexol: unknown input file type!\n";
-
-std::string ExampleDir() {
-  std::string binary = VEXOL_BINARY;
-  return binary.substr(0, binary.rfind('/')) + "/examples/data";
-}
-
-std::string FrameName(const std::string& pattern, int frame) {
-  char name[1024];
-  std::snprintf(name, sizeof name, pattern.c_str(), frame);
-  return name;
-}
-
-// The lines a sequence load prints: one per frame, each ended by a carriage return.
-std::string FrameLines(const std::string& pattern, int first, int step, int last) {
-  std::string lines;
-  for (int i = first; i <= last; i += step) lines += "finish loading " + FrameName(pattern, i) + "\r";
-  return lines;
-}
 
 class StartupTest : public testing::Test {
  protected:
@@ -119,7 +100,7 @@ TEST_F(StartupTest, MissingFilesOfEachKindAreReportedAndTheWindowStays) {
 TEST_F(StartupTest, LoadsASingleMeshAndIgnoresFurtherArguments) {
   for (std::string name : {"wave.ply", "small.ply"}) {
     SCOPED_TRACE(name);
-    Launch({name, "other.xyz", "third.ply"}, ExampleDir());
+    Launch({name, "other.xyz", "third.ply"}, ExampleData::Dir());
     std::string line = "finish loading " + name + "\n";
     ASSERT_TRUE(vexol.WaitForOutput(line, 20)) << vexol.out << vexol.err;
     EXPECT_TRUE(vexol.StaysRunning(0.3));
@@ -130,7 +111,7 @@ TEST_F(StartupTest, LoadsASingleMeshAndIgnoresFurtherArguments) {
 }
 
 TEST_F(StartupTest, LoadsADepthMap) {
-  Launch({"ripple.dpt"}, ExampleDir());
+  Launch({"ripple.dpt"}, ExampleData::Dir());
   ASSERT_TRUE(vexol.WaitForOutput("finish loading ripple.dpt\n", 20)) << vexol.out << vexol.err;
   EXPECT_TRUE(vexol.StaysRunning(0.3));
   EXPECT_EQ("", vexol.err);
@@ -138,19 +119,16 @@ TEST_F(StartupTest, LoadsADepthMap) {
 }
 
 TEST_F(StartupTest, AnAbsolutePathIsReportedAsGiven) {
-  std::string path = ExampleDir() + "/small.ply";
+  std::string path = ExampleData::Dir() + "/small.ply";
   Launch({path}, scratch);
   ASSERT_TRUE(vexol.WaitForOutput("finish loading " + path + "\n", 20)) << vexol.out << vexol.err;
   CloseAndExpectSuccess();
 }
 
 TEST_F(StartupTest, LoadsADepthMapSequenceFrameByFrame) {
-  std::ifstream description(ExampleDir() + "/ripple.dsq");
-  std::string pattern;
-  int first = 0, step = 0, last = -1;
-  ASSERT_TRUE(description >> pattern >> first >> step >> last);
-  Launch({"ripple.dsq"}, ExampleDir());
-  std::string lines = FrameLines(pattern, first, step, last);
+  std::string lines = ExampleData::DepthMapSequenceLines("ripple.dsq");
+  ASSERT_NE("", lines);
+  Launch({"ripple.dsq"}, ExampleData::Dir());
   ASSERT_TRUE(vexol.WaitForOutput(lines, 60)) << vexol.out << vexol.err;
   EXPECT_TRUE(vexol.StaysRunning(0.5));
   EXPECT_EQ(lines, vexol.out);
@@ -159,12 +137,9 @@ TEST_F(StartupTest, LoadsADepthMapSequenceFrameByFrame) {
 }
 
 TEST_F(StartupTest, LoadsAMeshSequenceFrameByFrame) {
-  std::ifstream description(ExampleDir() + "/wave.msq");
-  std::string templateName, pattern;
-  int first = 0, step = 0, last = -1;
-  ASSERT_TRUE(description >> templateName >> pattern >> first >> step >> last);
-  Launch({"wave.msq"}, ExampleDir());
-  std::string lines = FrameLines(pattern, first, step, last);
+  std::string lines = ExampleData::MeshSequenceLines("wave.msq");
+  ASSERT_NE("", lines);
+  Launch({"wave.msq"}, ExampleData::Dir());
   ASSERT_TRUE(vexol.WaitForOutput(lines, 60)) << vexol.out << vexol.err;
   EXPECT_TRUE(vexol.StaysRunning(0.5));
   EXPECT_EQ(lines, vexol.out);
@@ -173,10 +148,10 @@ TEST_F(StartupTest, LoadsAMeshSequenceFrameByFrame) {
 }
 
 TEST_F(StartupTest, ASequenceRunFromElsewhereFindsNoFrames) {
-  Launch({ExampleDir() + "/ripple.dsq"}, scratch);
+  Launch({ExampleData::Dir() + "/ripple.dsq"}, scratch);
   EXPECT_TRUE(vexol.StaysRunning(1.0));
   EXPECT_EQ(std::string::npos, vexol.out.find("finish loading"));
-  EXPECT_NE(std::string::npos, vexol.err.find("ripple_000.dpt")) << vexol.err;
+  EXPECT_NE(std::string::npos, vexol.err.find(ExampleData::FirstDepthMapFrame("ripple.dsq"))) << vexol.err;
   CloseAndExpectSuccess();
 }
 }  // namespace
