@@ -40,7 +40,7 @@ void OnTimer(void* data) {
   double delay = player->ui->pauseCounter->value() * 0.001;
   // A timeout re-armed with no delay from inside its own callback runs again in the same pass of
   // the toolkit's loop, forever; a minimal delay from now lets events and drawing in between.
-  if (delay < 0)
+  if (delay <= 0)
     Fl::add_timeout(kShortestDelay, OnTimer, data);
   else
     Fl::repeat_timeout(delay, OnTimer, data);

@@ -566,6 +566,23 @@ bool ReadPlainFaceLists(PlyReader* r, const PlyElementDesc& element, char* recor
   return true;
 }
 
+template <size_t kBytes>
+void CopyFixed(char* dst, size_t stride, const char* src, size_t size, int64_t count) {
+  for (int64_t j = 0; j < count; ++j, dst += stride, src += size) std::memcpy(dst, src, kBytes);
+}
+
+// Items that are one run of bytes copied as they are, with the run's width known to the compiler
+// in the common cases.
+void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
+  switch (bytes) {
+    case 12: CopyFixed<12>(dst, stride, src, size, count); return;
+    case 16: CopyFixed<16>(dst, stride, src, size, count); return;
+    case 20: CopyFixed<20>(dst, stride, src, size, count); return;
+    default:
+      for (int64_t j = 0; j < count; ++j, dst += stride, src += size) std::memcpy(dst, src, static_cast<size_t>(bytes));
+  }
+}
+
 bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records,
                      size_t stride, int64_t count, ListMode mode) {
   const bool swap = (r->fileKind == BinaryBigEndian) != kHostBigEndian;
@@ -591,10 +608,8 @@ bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t*
       inBuffer = std::min(inBuffer, count - k);
       const char* p = r->buffer.get() + r->begin;
       char* record = records + k * stride;
-      if (plan.ops.size() == 1 && plan.ops[0].kind == OpCopy && plan.ops[0].src == 0) {
-        const Op& op = plan.ops[0];
-        for (int64_t j = 0; j < inBuffer; ++j, p += size, record += stride)
-          std::memcpy(record + op.dst, p, static_cast<size_t>(op.bytes));
+      if (plan.ops.size() == 1 && plan.ops[0].kind == OpCopy) {
+        CopyRecords(record + plan.ops[0].dst, stride, p + plan.ops[0].src, size, plan.ops[0].bytes, inBuffer);
       } else {
         for (int64_t j = 0; j < inBuffer; ++j, p += size, record += stride)
           for (const Op& op : plan.ops)
