@@ -2,7 +2,7 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
-XVFB       := xvfb-run -a -s '-screen 0 1280x1024x24'
+XVFB       := xvfb-run -a -s '-screen 0 1280x1024x24 -noreset'
 # Written at build time by vexol-examples; sequence frames are named relative to their directory.
 EXAMPLE    ?= ripple.dsq
 

@@ -106,10 +106,6 @@ void Desktop::Click(int x, int y) {
 
 void Desktop::Key(const std::string& keys) { Run("xdotool key " + keys + " sleep 0.2"); }
 
-bool Desktop::Screenshot(const std::string& pngPath) {
-  return std::system(("xwd -root -silent | convert xwd:- '" + pngPath + "'").c_str()) == 0;
-}
-
 namespace {
 std::string Crop(int x, int y, int width, int height) {
   return "xwd -root -silent | convert xwd:- -crop " + std::to_string(width) + "x" + std::to_string(height) + "+" +

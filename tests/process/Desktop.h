@@ -19,7 +19,6 @@ class Desktop {
   static bool RequestClose(unsigned long window);
   static void Click(int x, int y);
   static void Key(const std::string& keys);
-  static bool Screenshot(const std::string& pngPath);
   // Fingerprint of the screen's pixels in a rectangle, and their mean brightness in 0 to 1.
   static std::string RegionDigest(int x, int y, int width, int height);
   static double RegionMean(int x, int y, int width, int height);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -357,6 +358,34 @@ TEST_F(OpenFilesTest, HugeRangeWithMissingFilesStopsAtTheFirstFrame) {
   Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
   EXPECT_EQ(err, "DepthMap::LoadFromFile : fail to open " + dir + "/none0.dpt\n");
   EXPECT_TRUE(store.meshes.empty());
+}
+
+TEST_F(OpenFilesTest, FrameNameTooLongStopsLikeAFailingFrame) {
+  // Nested folders make the name of frame 1 exactly 1023 characters; frame 10 is one longer.
+  std::string folder = dir;
+  size_t remaining = 1023 - dir.size() - std::strlen("/x1.dpt");
+  while (remaining > 0) {
+    size_t n = remaining > 201 ? 200 : remaining - 1;
+    folder += "/" + std::string(n, 'p');
+    remaining -= n + 1;
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0) << folder.size();
+  }
+  const std::string frame1 = folder + "/x1.dpt";
+  ASSERT_EQ(frame1.size(), 1023u);
+  FILE* f = std::fopen(frame1.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const std::string bytes = DptBytes(2, 2, 1.0f);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+  std::string seq = Write("long.dsq", folder + "/x%d.dpt 1 9 10");
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + frame1 + "\r"
+                 "DepthMapSequenceDesc::FrameName: name of frame 10 is longer than 1023 characters\n");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
 }
 
 TEST_F(OpenFilesTest, SequenceOverAnyMeshAsks) {
