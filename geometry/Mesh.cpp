@@ -5,7 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -14,13 +16,6 @@
 namespace {
 
 const int64_t kChunkItems = 4096;
-
-// What one "face" item is read into.
-struct FaceRecord {
-  int32_t count;
-  int32_t unused;
-  const int32_t* indices;
-};
 
 struct VertexSlot {
   const char* name;
@@ -182,10 +177,10 @@ class PlyMeshReader {
       PlyPropertyDesc request = prop;
       request.isList = 1;
       request.storeType = PlyInt;
-      request.offset = offsetof(FaceRecord, indices);
-      // A count of int width: a byte would cut long polygons short.
+      // Counts and items come flat (ply_get_lists); the places only matter to ply_get_element.
+      request.offset = 0;
       request.countStoreType = PlyInt;
-      request.countOffset = offsetof(FaceRecord, count);
+      request.countOffset = 0;
       if (!ply_request_property(reader_, name, request)) {
         FailIn(prop.name.c_str(), path_);
         return false;
@@ -203,31 +198,43 @@ class PlyMeshReader {
     triangles.reserve(FirstReservation(reader_, itemCount, 4));
     const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max()
                                            : static_cast<uint32_t>(std::min<int64_t>(vertexCount, INT32_MAX));
-    std::vector<FaceRecord> chunk(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)));
+    std::vector<int32_t> counts(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)));
     for (int64_t done = 0; done < itemCount;) {
       const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
-      if (!ply_get_elements(reader_, chunk.data(), sizeof(FaceRecord), k)) return Failed();
+      const void* items = nullptr;
+      if (!ply_get_lists(reader_, k, counts.data(), &items)) return Failed();
       // A polygon becomes the fan around its first corner; fewer than three corners make nothing.
       size_t made = 0;
-      for (int64_t f = 0; f < k; ++f) made += static_cast<size_t>(std::max(chunk[f].count - 2, 0));
+      bool allTriangles = true;
+      for (int64_t f = 0; f < k; ++f) {
+        made += static_cast<size_t>(std::max(counts[f] - 2, 0));
+        allTriangles = allTriangles && counts[f] == 3;
+      }
       const size_t at = triangles.size();
       if (at + made > triangles.capacity()) triangles.reserve(std::max(at + made, 2 * triangles.capacity()));
       triangles.resize(at + made);
       MeshTriangle* out = triangles.data() + at;
-      for (int64_t f = 0; f < k; ++f) {
-        const int32_t n = chunk[f].count;
-        const int32_t* index = chunk[f].indices;
-        for (int32_t j = 1; j + 1 < n; ++j, ++out) {
-          const int32_t a = index[0], b = index[j], c = index[j + 1];
-          if (static_cast<uint32_t>(a) >= limit || static_cast<uint32_t>(b) >= limit ||
-              static_cast<uint32_t>(c) >= limit) {
-            FailIn("vertex_indices", path_);
-            return false;
-          }
-          out->indices[0] = a;
-          out->indices[1] = b;
-          out->indices[2] = c;
+      const int32_t* index = static_cast<const int32_t*>(items);
+      bool fit = true;
+      if (allTriangles) {
+        for (MeshTriangle* end = out + made; out != end; ++out, index += 3) {
+          fit = fit && static_cast<uint32_t>(index[0]) < limit && static_cast<uint32_t>(index[1]) < limit &&
+                static_cast<uint32_t>(index[2]) < limit;
+          std::memcpy(out->indices, index, 12);
         }
+      } else {
+        for (int64_t f = 0; f < k; index += counts[f], ++f) {
+          for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) {
+            out->indices[0] = index[0];
+            out->indices[1] = index[j];
+            out->indices[2] = index[j + 1];
+            for (int32_t c : out->indices) fit = fit && static_cast<uint32_t>(c) < limit;
+          }
+        }
+      }
+      if (!fit) {
+        FailIn("vertex_indices", path_);
+        return false;
       }
       done += k;
       // Polygons: size the array once for the rest at the rate seen so far.
@@ -397,8 +404,51 @@ void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vecto
     if (ValidTriangle(t, count)) AddToCorners(v, t);
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VEXOL_AVX2_NORMALS 1
+// The same arithmetic four lanes at a time: a and b widened to double, the cross product from
+// two lane rotations, each difference rounded once. Lane 3 (the confidences) is computed and
+// dropped.
+__attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, MeshTriangle* t, size_t n) {
+  for (size_t k = 0; k < count; ++k) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(v[k].normal), _mm_setzero_si128());
+    v[k].normal[2] = 0.0f;
+  }
+  for (MeshTriangle* end = t + n; t != end; ++t) {
+    if (!ValidTriangle(*t, count)) {
+      t->normal[0] = t->normal[1] = t->normal[2] = 0.0f;
+      continue;
+    }
+    const __m128 p0 = _mm_loadu_ps(v[t->indices[0]].position);
+    const __m256d a = _mm256_cvtps_pd(_mm_sub_ps(_mm_loadu_ps(v[t->indices[1]].position), p0));
+    const __m256d b = _mm256_cvtps_pd(_mm_sub_ps(_mm_loadu_ps(v[t->indices[2]].position), p0));
+    const __m256d ayzx = _mm256_permute4x64_pd(a, _MM_SHUFFLE(3, 0, 2, 1));
+    const __m256d azxy = _mm256_permute4x64_pd(a, _MM_SHUFFLE(3, 1, 0, 2));
+    const __m256d byzx = _mm256_permute4x64_pd(b, _MM_SHUFFLE(3, 0, 2, 1));
+    const __m256d bzxy = _mm256_permute4x64_pd(b, _MM_SHUFFLE(3, 1, 0, 2));
+    const __m128 normal = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(ayzx, bzxy), _mm256_mul_pd(azxy, byzx)));
+    const __m128 z = _mm_movehl_ps(normal, normal);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(t->normal), _mm_castps_si128(normal));
+    _mm_store_ss(t->normal + 2, z);
+    for (int32_t index : t->indices) {
+      float* sum = v[index].normal;
+      const __m128 xy = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sum)));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(sum), _mm_castps_si128(_mm_add_ps(xy, normal)));
+      _mm_store_ss(sum + 2, _mm_add_ss(_mm_load_ss(sum + 2), z));
+    }
+  }
+}
+#endif
+
 // One pass over the triangles; the sums come out as from the two steps apart, in the same order.
 void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
+#if defined(VEXOL_AVX2_NORMALS)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size());
+    return;
+  }
+#endif
   ClearVertexNormals(vertices);
   MeshVertex* v = vertices.data();
   const size_t count = vertices.size();

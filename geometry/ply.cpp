@@ -19,7 +19,7 @@ namespace {
 
 static_assert(sizeof(size_t) == sizeof(void*), "list slots hold an offset, then a pointer");
 
-const size_t kBufferSize = 256 * 1024;
+const size_t kBufferSize = 1024 * 1024;
 const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -40,7 +40,9 @@ void ReportBadAlloc(int line) { Say("Memory allocation bombed on line %d in %s\n
 
 void ReportShortRead() { Say("can't read in get_binary_item\n"); }
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
+#define PLY_INLINE inline __attribute__((always_inline))
+
+PLY_INLINE bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
 
 PlyType TypeFromKeyword(std::string_view word) {
   static const char* const names[9] = {"", "char", "short", "int", "uchar", "ushort", "uint", "float", "double"};
@@ -54,7 +56,7 @@ bool ValidType(int type) { return type >= 1 && type <= 8; }
 
 // ---- values -------------------------------------------------------------------------------
 
-PlyValue SignedValue(int32_t v) {
+PLY_INLINE PlyValue SignedValue(int32_t v) {
   PlyValue value;
   value.i = v;
   value.u = static_cast<uint32_t>(v);
@@ -62,7 +64,7 @@ PlyValue SignedValue(int32_t v) {
   return value;
 }
 
-PlyValue UnsignedValue(uint32_t v) {
+PLY_INLINE PlyValue UnsignedValue(uint32_t v) {
   PlyValue value;
   value.i = static_cast<int32_t>(v);
   value.u = v;
@@ -72,7 +74,7 @@ PlyValue UnsignedValue(uint32_t v) {
 
 // Integer forms are the value truncated toward zero, wrapped to 32 bits (so -2.7 gives the
 // unsigned form 0xFFFFFFFE); NaN gives 0 and huge values saturate first.
-PlyValue RealValue(double d) {
+PLY_INLINE PlyValue RealValue(double d) {
   int64_t t = 0;
   if (d >= 9.2e18)
     t = std::numeric_limits<int64_t>::max();
@@ -85,6 +87,35 @@ PlyValue RealValue(double d) {
   value.i = static_cast<int32_t>(value.u);
   value.d = d;
   return value;
+}
+
+PLY_INLINE bool StoreValue(void* place, int type, const PlyValue& value) {
+  char* p = static_cast<char*>(place);
+  switch (type) {
+    case PlyChar: { const int8_t v = static_cast<int8_t>(value.i); std::memcpy(p, &v, 1); return 1; }
+    case PlyShort: { const int16_t v = static_cast<int16_t>(value.i); std::memcpy(p, &v, 2); return 1; }
+    case PlyInt: std::memcpy(p, &value.i, 4); return 1;
+    case PlyUchar: { const uint8_t v = static_cast<uint8_t>(value.u); std::memcpy(p, &v, 1); return 1; }
+    case PlyUshort: { const uint16_t v = static_cast<uint16_t>(value.u); std::memcpy(p, &v, 2); return 1; }
+    case PlyUint: std::memcpy(p, &value.u, 4); return 1;
+    case PlyFloat: {
+      // Beyond the largest float plus half a unit it rounds to infinity; said explicitly because
+      // the language leaves that conversion undefined.
+      const double limit = (2.0 - std::ldexp(1.0, -24)) * std::ldexp(1.0, 127);
+      const double d = value.d;
+      float v;
+      if (d >= limit)
+        v = std::numeric_limits<float>::infinity();
+      else if (d <= -limit)
+        v = -std::numeric_limits<float>::infinity();
+      else
+        v = static_cast<float>(d);
+      std::memcpy(p, &v, 4);
+      return 1;
+    }
+    case PlyDouble: std::memcpy(p, &value.d, 8); return 1;
+    default: Say("store_item: bad type = %d\n", static_cast<int>(type)); return 0;
+  }
 }
 
 template <class T>
@@ -112,10 +143,10 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
   }
 }
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // The leading decimal integer, as the C library's integer conversion reads it; saturates.
-int32_t ParseSigned(const char* p, const char* e) {
+PLY_INLINE int32_t ParseSigned(const char* p, const char* e) {
   while (p < e && IsSpace(*p)) ++p;
   bool negative = false;
   if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
@@ -127,7 +158,7 @@ int32_t ParseSigned(const char* p, const char* e) {
 }
 
 // As an unsigned conversion reads it: a minus sign negates modulo 2^32; saturates.
-uint32_t ParseUnsigned(const char* p, const char* e) {
+PLY_INLINE uint32_t ParseUnsigned(const char* p, const char* e) {
   while (p < e && IsSpace(*p)) ++p;
   bool negative = false;
   if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
@@ -208,7 +239,7 @@ double ParseReal(const char* b, const char* e) {
   return negative ? -d : d;
 }
 
-bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
+PLY_INLINE bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
   switch (type) {
     case PlyChar:
     case PlyShort:
@@ -304,7 +335,7 @@ bool NextLine(PlyReader* r, const char** lineBegin, const char** lineEnd) {
   }
 }
 
-bool NextWord(const char** cursor, const char* e, const char** wordBegin, const char** wordEnd) {
+PLY_INLINE bool NextWord(const char** cursor, const char* e, const char** wordBegin, const char** wordEnd) {
   const char* p = *cursor;
   while (p < e && IsSeparator(*p)) ++p;
   if (p == e) return false;
@@ -373,6 +404,7 @@ void ResolveListSlots(PlyReader* r, const PlyElementDesc& element, char* records
 }
 
 bool CopyOrConvert(char* dst, const char* src, int64_t n, const PlyPropertyDesc& prop, bool swap) {
+  if (n == 0) return true;
   const int fileSize = kTypeSize[prop.fileType];
   if (prop.storeType == prop.fileType && !swap) {
     if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n) * fileSize);  // an empty list has no array
@@ -380,7 +412,7 @@ bool CopyOrConvert(char* dst, const char* src, int64_t n, const PlyPropertyDesc&
   }
   const int storeSize = ValidType(prop.storeType) ? kTypeSize[prop.storeType] : 0;
   for (int64_t k = 0; k < n; ++k)
-    if (!store_item(dst + k * storeSize, prop.storeType, BinaryValue(src + k * fileSize, prop.fileType, swap)))
+    if (!StoreValue(dst + k * storeSize, prop.storeType, BinaryValue(src + k * fileSize, prop.fileType, swap)))
       return false;
   return true;
 }
@@ -448,29 +480,39 @@ Plan MakePlan(const PlyElementDesc& element, const uint8_t* flags, bool swap) {
   return plan;
 }
 
-void SwapValues(char* dst, const char* src, int32_t bytes, int32_t width) {
-  for (int32_t at = 0; at < bytes; at += width) {
-    if (width == 4) {
-      uint32_t v = __builtin_bswap32(Load<uint32_t>(src + at));
+// Each value stored on its own: gathering them first would make the copy wait on the stack.
+PLY_INLINE void StoreSwapped32(char* dst, const char* src) {
+  const uint32_t v = __builtin_bswap32(Load<uint32_t>(src));
+  std::memcpy(dst, &v, 4);
+}
+
+PLY_INLINE void SwapValues(char* dst, const char* src, int32_t bytes, int32_t width) {
+  if (width == 4) {
+    for (int32_t at = 0; at < bytes; at += 4) {
+      const uint32_t v = __builtin_bswap32(Load<uint32_t>(src + at));
       std::memcpy(dst + at, &v, 4);
-    } else if (width == 2) {
-      uint16_t v = __builtin_bswap16(Load<uint16_t>(src + at));
+    }
+  } else if (width == 2) {
+    for (int32_t at = 0; at < bytes; at += 2) {
+      const uint16_t v = __builtin_bswap16(Load<uint16_t>(src + at));
       std::memcpy(dst + at, &v, 2);
-    } else {
-      uint64_t v = __builtin_bswap64(Load<uint64_t>(src + at));
+    }
+  } else {
+    for (int32_t at = 0; at < bytes; at += 8) {
+      const uint64_t v = __builtin_bswap64(Load<uint64_t>(src + at));
       std::memcpy(dst + at, &v, 8);
     }
   }
 }
 
 // Scalar step over bytes at p that are known to be there.
-bool RunScalar(const Op& op, const PlyElementDesc& element, const char* p, char* record, bool swap) {
+PLY_INLINE bool RunScalar(const Op& op, const PlyElementDesc& element, const char* p, char* record, bool swap) {
   switch (op.kind) {
     case OpCopy: std::memcpy(record + op.dst, p, static_cast<size_t>(op.bytes)); return true;
     case OpSwap: SwapValues(record + op.dst, p, op.bytes, op.width); return true;
     case OpConvert: {
       const PlyPropertyDesc& prop = element.properties[op.prop];
-      return store_item(record + op.dst, prop.storeType, BinaryValue(p, prop.fileType, swap));
+      return StoreValue(record + op.dst, prop.storeType, BinaryValue(p, prop.fileType, swap));
     }
     default: return true;
   }
@@ -481,7 +523,7 @@ bool RunList(PlyReader* r, const PlyElementDesc& element, const Op& op, bool sto
   const PlyPropertyDesc& prop = element.properties[op.prop];
   PlyValue count;
   if (!get_binary_item(r, prop.countFileType, &count)) return false;
-  if (store && !store_item(record + prop.countOffset, prop.countStoreType, count)) return false;
+  if (store && !StoreValue(record + prop.countOffset, prop.countStoreType, count)) return false;
   const int64_t n = count.i;
   if (n < 0) return false;
   if (n > 0 && !ValidType(prop.fileType)) {
@@ -583,6 +625,55 @@ void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t
   }
 }
 
+// The same for counts and items laid out flat, as faces are read.
+void ReadPlainListsFlat(PlyReader* r, int32_t* counts, int64_t count, int64_t* done, bool swap) {
+  const size_t kLongest = 1 + 4 * 255;
+  int64_t k = *done;
+  for (;;) {
+    const size_t buffered = r->end - r->begin;
+    if (k == count || buffered < kLongest) break;
+    ReserveListItems(r, r->listUsed + buffered);
+    const char* const base = r->buffer.get();
+    const char* p = base + r->begin;
+    const char* const stop = base + r->end;
+    char* const first = r->listItems.data() + r->listUsed;
+    char* out = first;
+    for (; k < count && static_cast<size_t>(stop - p) >= kLongest; ++k) {
+      const uint32_t n = static_cast<unsigned char>(*p);
+      counts[k] = static_cast<int32_t>(n);
+      if (n == 3 && swap) {
+        StoreSwapped32(out, p + 1);
+        StoreSwapped32(out + 4, p + 5);
+        StoreSwapped32(out + 8, p + 9);
+      } else if (swap) {
+        SwapValues(out, p + 1, static_cast<int32_t>(4 * n), 4);
+      } else if (n == 3) {
+        std::memcpy(out, p + 1, 12);
+      } else {
+        std::memcpy(out, p + 1, 4 * n);
+      }
+      out += 4 * n;
+      p += 1 + 4 * n;
+    }
+    r->begin = static_cast<size_t>(p - base);
+    r->listUsed += static_cast<size_t>(out - first);
+  }
+  *done = k;
+}
+
+void SwapRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int32_t width, int64_t count) {
+  if (width == 4 && bytes == 16) {
+    for (int64_t j = 0; j < count; ++j, dst += stride, src += size) {
+      StoreSwapped32(dst, src);
+      StoreSwapped32(dst + 4, src + 4);
+      StoreSwapped32(dst + 8, src + 8);
+      StoreSwapped32(dst + 12, src + 12);
+    }
+    return;
+  }
+  for (int64_t j = 0; j < count; ++j, dst += stride, src += size) SwapValues(dst, src, bytes, width);
+}
+
 bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records,
                      size_t stride, int64_t count, ListMode mode) {
   const bool swap = (r->fileKind == BinaryBigEndian) != kHostBigEndian;
@@ -608,12 +699,16 @@ bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t*
       inBuffer = std::min(inBuffer, count - k);
       const char* p = r->buffer.get() + r->begin;
       char* record = records + k * stride;
-      if (plan.ops.size() == 1 && plan.ops[0].kind == OpCopy) {
-        CopyRecords(record + plan.ops[0].dst, stride, p + plan.ops[0].src, size, plan.ops[0].bytes, inBuffer);
-      } else {
-        for (int64_t j = 0; j < inBuffer; ++j, p += size, record += stride)
-          for (const Op& op : plan.ops)
-            if (!RunScalar(op, element, p + op.src, record, swap)) return false;
+      // Step by step over all the buffered items: each loop does one kind of work.
+      for (const Op& op : plan.ops) {
+        if (op.kind == OpCopy) {
+          CopyRecords(record + op.dst, stride, p + op.src, size, op.bytes, inBuffer);
+        } else if (op.kind == OpSwap) {
+          SwapRecords(record + op.dst, stride, p + op.src, size, op.bytes, op.width, inBuffer);
+        } else if (op.kind == OpConvert) {
+          for (int64_t j = 0; j < inBuffer; ++j)
+            if (!RunScalar(op, element, p + j * size + op.src, record + j * stride, swap)) return false;
+        }
       }
       r->begin += static_cast<size_t>(inBuffer) * size;
       k += inBuffer;
@@ -666,12 +761,12 @@ bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
         if (!NextWord(&cursor, e, &wb, &we)) return false;
         if (store || !ValidType(prop.fileType)) {
           if (!AsciiValue(wb, we, prop.fileType, &value)) return false;
-          if (store && !store_item(record + prop.offset, prop.storeType, value)) return false;
+          if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
         }
         continue;
       }
       if (!NextWord(&cursor, e, &wb, &we) || !AsciiValue(wb, we, prop.countFileType, &value)) return false;
-      if (store && !store_item(record + prop.countOffset, prop.countStoreType, value)) return false;
+      if (store && !StoreValue(record + prop.countOffset, prop.countStoreType, value)) return false;
       const int64_t n = value.i;
       if (n < 0 || n > (e - cursor + 1) / 2) return false;
       if (n > 0 && !ValidType(prop.fileType)) {
@@ -692,7 +787,7 @@ bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
       if (!StoreList(r, record, prop, mode, static_cast<size_t>(n) * storeSize, &items)) return false;
       for (int64_t j = 0; j < n; ++j) {
         if (!NextWord(&cursor, e, &wb, &we) || !AsciiValue(wb, we, prop.fileType, &value) ||
-            !store_item(items + j * storeSize, prop.storeType, value)) {
+            !StoreValue(items + j * storeSize, prop.storeType, value)) {
           if (mode == ListMalloc) {
             std::free(items);
             std::memset(record + prop.offset, 0, sizeof(void*));
@@ -942,6 +1037,63 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
   }
 }
 
+int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void** items) {
+  if (count < 0) return 0;
+  try {
+    if (!ReachCurrent(reader, count)) return 0;
+    const int32_t index = reader->currentElement;
+    const PlyElementDesc& element = reader->elements[index];
+    int list = -1, requested = 0;
+    for (size_t p = 0; p < element.properties.size(); ++p)
+      if (element.storeFlags[p]) ++requested, list = static_cast<int>(p);
+    if (requested != 1 || !element.properties[list].isList) return 0;
+    reader->listUsed = 0;
+    // Lists read into records of the reader's own: the count, then where the items went.
+    PlyElementDesc local = element;
+    PlyPropertyDesc& prop = local.properties[list];
+    prop.countStoreType = PlyInt;
+    prop.countOffset = 0;
+    prop.offset = 8;
+    struct Record {
+      int32_t count;
+      int32_t unused;
+      size_t at;
+    };
+    const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
+    const bool plain = reader->fileKind != Ascii && element.properties.size() == 1 &&
+                       prop.countFileType == PlyUchar && kTypeSize[prop.fileType] == 4 &&
+                       (prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
+                        (prop.fileType == PlyInt && prop.storeType == PlyUint));
+    Record records[256];
+    int64_t k = 0;
+    while (k < count) {
+      if (plain) {
+        ReadPlainListsFlat(reader, counts, count, &k, swap);
+        if (k == count) break;
+      }
+      const int64_t chunk = std::min<int64_t>(plain ? 1 : 256, count - k);
+      const bool ok = reader->fileKind == Ascii
+                          ? ReadAsciiItems(reader, local, local.storeFlags.data(), reinterpret_cast<char*>(records),
+                                           sizeof(Record), chunk, ListInReader)
+                          : ReadBinaryItems(reader, local, local.storeFlags.data(), reinterpret_cast<char*>(records),
+                                            sizeof(Record), chunk, ListInReader);
+      if (!ok) {
+        reader->failed = true;
+        return 0;
+      }
+      for (int64_t j = 0; j < chunk; ++j) counts[k + j] = records[j].count;
+      k += chunk;
+    }
+    *items = reader->listItems.data();
+    reader->itemsDone += count;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    ReportBadAlloc(__LINE__);
+    reader->failed = true;
+    return 0;
+  }
+}
+
 int ply_skip_element(PlyReader* reader, const char* elementName) {
   const int index = FindElement(reader, elementName);
   if (index < 0) return 0;
@@ -985,31 +1137,4 @@ int get_ascii_item(const char* word, PlyType type, PlyValue* value) {
   return AsciiValue(word, word + std::strlen(word), type, value) ? 1 : 0;
 }
 
-int store_item(void* place, PlyType type, const PlyValue& value) {
-  char* p = static_cast<char*>(place);
-  switch (type) {
-    case PlyChar: { const int8_t v = static_cast<int8_t>(value.i); std::memcpy(p, &v, 1); return 1; }
-    case PlyShort: { const int16_t v = static_cast<int16_t>(value.i); std::memcpy(p, &v, 2); return 1; }
-    case PlyInt: std::memcpy(p, &value.i, 4); return 1;
-    case PlyUchar: { const uint8_t v = static_cast<uint8_t>(value.u); std::memcpy(p, &v, 1); return 1; }
-    case PlyUshort: { const uint16_t v = static_cast<uint16_t>(value.u); std::memcpy(p, &v, 2); return 1; }
-    case PlyUint: std::memcpy(p, &value.u, 4); return 1;
-    case PlyFloat: {
-      // Beyond the largest float plus half a unit it rounds to infinity; said explicitly because
-      // the language leaves that conversion undefined.
-      const double limit = (2.0 - std::ldexp(1.0, -24)) * std::ldexp(1.0, 127);
-      const double d = value.d;
-      float v;
-      if (d >= limit)
-        v = std::numeric_limits<float>::infinity();
-      else if (d <= -limit)
-        v = -std::numeric_limits<float>::infinity();
-      else
-        v = static_cast<float>(d);
-      std::memcpy(p, &v, 4);
-      return 1;
-    }
-    case PlyDouble: std::memcpy(p, &value.d, 8); return 1;
-    default: Say("store_item: bad type = %d\n", static_cast<int>(type)); return 0;
-  }
-}
+int store_item(void* place, PlyType type, const PlyValue& value) { return StoreValue(place, type, value) ? 1 : 0; }

@@ -100,6 +100,12 @@ int ply_get_element(PlyReader* reader, void* record);
 // reader and are valid until its next call; the caller frees nothing.
 int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count);
 
+// Reads count items of the current element whose one requested property is a list: item k's
+// count goes to counts[k] and all the items, in the list's storeType, one after another to
+// *items, an array of the reader valid until its next call. Returns 0 unless exactly one
+// property, a list, is requested.
+int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void** items);
+
 // Reads past the remaining items of the named element (which becomes current).
 int ply_skip_element(PlyReader* reader, const char* elementName);
 
