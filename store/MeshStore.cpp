@@ -124,22 +124,13 @@ void MeshStore::OpenMesh(const char* path) {
       return;
     Clear();
   }
-  PlyReadOptions options;
-  options.readConfidence = Detect;
-  options.readColor = Detect;
-  options.readMask = Detect;
-  options.readFaces = Detect;
+  PlyReadOptions options;  // every optional part Detect, faces read
   Mesh* mesh = new Mesh;
   if (!mesh->readPly(path, options)) {
     delete mesh;
     return;
   }
-  mesh->ComputeBounds();
-  mesh->ComputeNormals();
-  current = int32_t(meshes.size());
-  Add(mesh);
-  if (view) view->ResetView();
-  PrintFinished(path, '\n');
+  AddLoaded(mesh, path);
 }
 
 void MeshStore::OpenDepthMap(const char* path) {
@@ -156,6 +147,11 @@ void MeshStore::OpenDepthMap(const char* path) {
     delete mesh;
     return;
   }
+  AddLoaded(mesh, path);
+}
+
+// The common end of a single-file load: the new mesh becomes current and the camera frames all meshes.
+void MeshStore::AddLoaded(Mesh* mesh, const char* path) {
   mesh->ComputeBounds();
   mesh->ComputeNormals();
   current = int32_t(meshes.size());
@@ -178,11 +174,7 @@ void MeshStore::OpenMeshSequence(const char* path) {
   if (!desc.Read(path)) return;
 
   Mesh* mesh = new Mesh;
-  PlyReadOptions options;
-  options.readConfidence = Detect;
-  options.readColor = Detect;
-  options.readMask = Detect;
-  options.readFaces = Detect;
+  PlyReadOptions options;  // the template: every part Detect, faces read
   if (!mesh->readPly(desc.templateName.c_str(), options)) {
     PrintLine("fail to read template mesh!");
     delete mesh;

@@ -40,4 +40,7 @@ class MeshStore {
   bool CurrentArrays(const std::vector<MeshVertex>*& vertices, const std::vector<MeshTriangle>*& triangles) const;
   BoundingBox TotalBounds() const;
   void FlipNormals();
+
+ private:
+  void AddLoaded(Mesh* mesh, const char* path);
 };
