@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing vexol need; does nothing when all are present.
 set -euo pipefail
 pkgs=(g++ make cmake libfltk1.3-dev fluid libgl-dev libglu1-mesa-dev libgl1-mesa-dri
-      xvfb xauth xdotool x11-apps x11-utils imagemagick libgtest-dev libbenchmark-dev)
+      xvfb xauth xdotool xclip x11-apps x11-utils imagemagick libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
 missing=()
 for p in "${pkgs[@]}"; do
