@@ -129,6 +129,9 @@ TEST_F(LongRunTest, HundredsOfDamagedFilesOpenedThroughTheMenuAreAllAnsweredWith
     names.push_back(name);
   }
 
+  // Under AddressSanitizer freed memory is held back in a quarantine that would hide what the
+  // loads themselves keep; a small one leaves the figures comparable.
+  setenv("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=8", 1);
   ASSERT_TRUE(vexol.Start({VEXOL_BINARY}, dir));
   unsigned long window = Desktop::FindWindow("vexol", 15);
   ASSERT_NE(0u, window) << vexol.err;
@@ -162,7 +165,6 @@ TEST_F(LongRunTest, HundredsOfDamagedFilesOpenedThroughTheMenuAreAllAnsweredWith
   EXPECT_LT(endKb - afterFirstBatchKb, 32 * 1024) << "memory grows from batch to batch";
   EXPECT_LT(peakKb - startKb, 256 * 1024) << "a damaged file made the program allocate far beyond its size";
 
-  Desktop::Key("Escape");  // nothing may be left open that holds the close back
   ASSERT_TRUE(Desktop::RequestClose(window));
   ASSERT_TRUE(vexol.WaitForExit(20)) << "the program no longer answers";
   EXPECT_EQ(0, vexol.status);
