@@ -16,7 +16,7 @@ build: deps
 	cmake --build $(BUILD) -j$(JOBS)
 
 run: build
-	cd $(BUILD)/examples/data && $(abspath $(BUILD))/vexol $(EXAMPLE)
+	scripts/run-example.sh $(BUILD) $(EXAMPLE)
 
 test: build
 	cd $(BUILD) && timeout 3000 $(XVFB) ctest --output-on-failure -j$(JOBS)

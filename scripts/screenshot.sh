@@ -20,6 +20,7 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 [ -n "$win" ] || { echo "no vexol window"; exit 1; }
-sleep 2   # let the sequence load and play a little
+sleep 2   # let the sequence load
+case "$example" in *.dsq | *.msq) xdotool mousemove --window "$win" 92 506 click 1; sleep 1 ;; esac  # Play
 xwd -silent -id "$win" | convert xwd:- "$out"
 echo "wrote $out"
