@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -111,6 +112,47 @@ void Report(const char* kind, int frames, const char* what, double seq, double s
   std::fflush(stdout);
 }
 
+// Medians of `runs` rounds of loading the frames through the description and then one by one;
+// a mesh sequence counts as loaded only when its frames share the template's triangles.
+int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::string& dir,
+                     const std::string& desc, const std::vector<std::string>& names, int runs) {
+  const int frames = int(names.size());
+  MeshStore store;
+  std::vector<double> seq, single;
+  for (int r = 0; r < runs; ++r) {
+    store.Clear();
+    seq.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      if (mesh)
+        store.OpenMeshSequence(desc.c_str());
+      else
+        store.OpenDepthMapSequence(desc.c_str());
+    }));
+    bool ok = store.meshes.size() == size_t(frames) && (mesh ? store.sharedTriangles : store.isSequence);
+    store.Clear();
+    single.push_back(MedianMs(1, [&] {
+      QuietStdout quiet;
+      for (const std::string& n : names) {
+        if (mesh)
+          store.OpenMesh(n.c_str());
+        else
+          store.OpenDepthMap(n.c_str());
+      }
+    }));
+    ok = ok && store.meshes.size() == size_t(frames);
+    if (!ok) {
+      std::fprintf(stderr, "%s: loading failed\n", kind);
+      return 1;
+    }
+  }
+  store.Clear();
+  std::sort(seq.begin(), seq.end());
+  std::sort(single.begin(), single.end());
+  Report(kind, frames, what, seq[runs / 2], single[runs / 2]);
+  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+  return 0;
+}
+
 }  // namespace
 
 int DsqBench(int argc, char** argv) {
@@ -125,33 +167,7 @@ int DsqBench(int argc, char** argv) {
   }
   std::string desc = dir + "/s.dsq";
   WriteFile(desc, dir + "/f%d.dpt 0 1 " + std::to_string(frames - 1) + "\n");
-
-  MeshStore store;
-  std::vector<double> seq, single;
-  for (int r = 0; r < runs; ++r) {
-    store.Clear();
-    seq.push_back(MedianMs(1, [&] {
-      QuietStdout quiet;
-      store.OpenDepthMapSequence(desc.c_str());
-    }));
-    bool ok = store.meshes.size() == size_t(frames) && store.isSequence;
-    store.Clear();
-    single.push_back(MedianMs(1, [&] {
-      QuietStdout quiet;
-      for (const std::string& n : names) store.OpenDepthMap(n.c_str());
-    }));
-    ok = ok && store.meshes.size() == size_t(frames);
-    if (!ok) {
-      std::fprintf(stderr, "dsq: loading failed\n");
-      return 1;
-    }
-  }
-  store.Clear();
-  std::sort(seq.begin(), seq.end());
-  std::sort(single.begin(), single.end());
-  Report("dsq", frames, "640x480 depth maps", seq[runs / 2], single[runs / 2]);
-  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
-  return 0;
+  return SequenceVsSingle("dsq", "640x480 depth maps", false, dir, desc, names, runs);
 }
 
 int MsqBench(int argc, char** argv) {
@@ -169,31 +185,5 @@ int MsqBench(int argc, char** argv) {
   WriteFile(templ, PlyFrame(columns, rows, 0, true));
   std::string desc = dir + "/s.msq";
   WriteFile(desc, templ + " " + dir + "/m%d.ply 0 1 " + std::to_string(frames - 1) + "\n");
-
-  MeshStore store;
-  std::vector<double> seq, single;
-  for (int r = 0; r < runs; ++r) {
-    store.Clear();
-    seq.push_back(MedianMs(1, [&] {
-      QuietStdout quiet;
-      store.OpenMeshSequence(desc.c_str());
-    }));
-    bool ok = store.meshes.size() == size_t(frames) && store.sharedTriangles;
-    store.Clear();
-    single.push_back(MedianMs(1, [&] {
-      QuietStdout quiet;
-      for (const std::string& n : names) store.OpenMesh(n.c_str());
-    }));
-    ok = ok && store.meshes.size() == size_t(frames);
-    if (!ok) {
-      std::fprintf(stderr, "msq: loading failed\n");
-      return 1;
-    }
-  }
-  store.Clear();
-  std::sort(seq.begin(), seq.end());
-  std::sort(single.begin(), single.end());
-  Report("msq", frames, "200k-vertex meshes", seq[runs / 2], single[runs / 2]);
-  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
-  return 0;
+  return SequenceVsSingle("msq", "200k-vertex meshes", true, dir, desc, names, runs);
 }

@@ -145,26 +145,30 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
 
 PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// Sign and magnitude of the leading decimal integer after any spaces; 0 without digits. The
+// magnitude stops growing past 2^40: far enough out to saturate either width, never overflowing.
+PLY_INLINE uint64_t ParseMagnitude(const char* p, const char* e, bool* negative) {
+  while (p < e && IsSpace(*p)) ++p;
+  *negative = false;
+  if (p < e && (*p == '+' || *p == '-')) *negative = *p++ == '-';
+  uint64_t m = 0;
+  for (; p < e && *p >= '0' && *p <= '9'; ++p)
+    if (m <= (uint64_t{1} << 40)) m = m * 10 + static_cast<uint64_t>(*p - '0');
+  return m;
+}
+
 // The leading decimal integer, as the C library's integer conversion reads it; saturates.
 PLY_INLINE int32_t ParseSigned(const char* p, const char* e) {
-  while (p < e && IsSpace(*p)) ++p;
-  bool negative = false;
-  if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
-  int64_t m = 0;
-  for (; p < e && *p >= '0' && *p <= '9'; ++p)
-    if (m <= (int64_t{1} << 40)) m = m * 10 + (*p - '0');
+  bool negative;
+  int64_t m = static_cast<int64_t>(ParseMagnitude(p, e, &negative));
   if (negative) m = -m;
   return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, m)));
 }
 
 // As an unsigned conversion reads it: a minus sign negates modulo 2^32; saturates.
 PLY_INLINE uint32_t ParseUnsigned(const char* p, const char* e) {
-  while (p < e && IsSpace(*p)) ++p;
-  bool negative = false;
-  if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
-  uint64_t m = 0;
-  for (; p < e && *p >= '0' && *p <= '9'; ++p)
-    if (m <= (uint64_t{1} << 40)) m = m * 10 + static_cast<uint64_t>(*p - '0');
+  bool negative;
+  const uint64_t m = ParseMagnitude(p, e, &negative);
   if (m > UINT32_MAX) return UINT32_MAX;
   return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(m)) : static_cast<uint32_t>(m);
 }

@@ -11,6 +11,7 @@
 #include "app/ViewerUI.h"
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
+#include "tests/gl/UIFixture.h"
 
 namespace {
 // Presses the button with the given label in whichever other window is open: the question box.
@@ -39,29 +40,16 @@ void PressButton(void* data) {
   Fl::repeat_timeout(0.05, PressButton, data);
 }
 
-class ConfirmExitTest : public testing::Test {
+class ConfirmExitTest : public UITest {
  protected:
-  ViewerUI* ui = nullptr;
-  MeshStore* store = nullptr;
-  Player player;
-
   void SetUp() override {
     Dialogs::UseToolkit();
-    ui = new ViewerUI();
-    store = new MeshStore();
-    ui->store = store;
-    ui->player = &player;
-    player.ui = ui;
-    char name[] = "vexol";
-    char* argv[] = {name, nullptr};
-    ui->Show(1, argv);
+    ShowUI();
     Fl::wait(0.1);
   }
   void TearDown() override {
     Fl::remove_timeout(PressButton);
-    delete store;
-    delete ui->window;
-    delete ui;
+    CloseUI();
     Fl::check();
   }
 

@@ -15,6 +15,7 @@
 #include "geometry/Mesh.h"
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
+#include "tests/gl/UIFixture.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -84,11 +85,8 @@ void ExpectWidget(Fl_Widget* w, const Expected& e) {
     EXPECT_EQ(nullptr, w->label());
 }
 
-class ViewerUITest : public testing::Test {
+class ViewerUITest : public UITest {
  protected:
-  ViewerUI* ui = nullptr;
-  MeshStore* store = nullptr;
-  Player player;
   int menuFlags[kMenuRows];
 
   void SetUp() override {
@@ -97,14 +95,7 @@ class ViewerUITest : public testing::Test {
     Dialogs::ask = FakeAsk;
     Dialogs::chooseFile = FakeChooseFile;
     Dialogs::chooseColor = FakeChooseColor;
-    ui = new ViewerUI();
-    store = new MeshStore();
-    ui->store = store;
-    ui->player = &player;
-    player.ui = ui;
-    char name[] = "vexol";
-    char* argv[] = {name, nullptr};
-    ui->Show(1, argv);
+    ShowUI();
     WaitFor([&] { return ui->view->valid() != 0; });
     ASSERT_TRUE(ui->view->valid()) << "the view never drew";
     Settle();
@@ -113,9 +104,7 @@ class ViewerUITest : public testing::Test {
   void TearDown() override {
     Fl::remove_timeout(OnTimer, &player);
     Dialogs::UseToolkit();
-    delete store;  // resets the view, so it goes first
-    delete ui->window;
-    delete ui;
+    CloseUI();
     for (int i = 0; i < kMenuRows; ++i) ViewerUI::mainMenu[i].flags = menuFlags[i];
     Fl::check();
   }

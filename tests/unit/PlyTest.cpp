@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "geometry/ply.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 
@@ -44,18 +45,6 @@ PlyReader* Header(const std::string& bytes, std::vector<std::string>* names = nu
   if (!r) std::fclose(f);
   return r;
 }
-
-struct Bytes {
-  bool big = false;
-  std::string data;
-  template <class T>
-  Bytes& Put(T value) {
-    char raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    for (size_t k = 0; k < sizeof(T); ++k) data.push_back(raw[big ? sizeof(T) - 1 - k : k]);
-    return *this;
-  }
-};
 
 PlyPropertyDesc Scalar(const char* name, PlyType store, int offset) {
   PlyPropertyDesc p;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "geometry/Mesh.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 
@@ -33,19 +34,6 @@ std::string WriteFile(const std::string& name, const std::string& bytes) {
   std::fclose(f);
   return path;
 }
-
-// Binary values in either byte order.
-struct Bytes {
-  bool big = false;
-  std::string data;
-  template <class T>
-  Bytes& Put(T value) {
-    char raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    for (size_t k = 0; k < sizeof(T); ++k) data.push_back(raw[big ? sizeof(T) - 1 - k : k]);
-    return *this;
-  }
-};
 
 std::string Header(const std::string& format, const std::string& body) {
   return "ply\nformat " + format + " 1.0\n" + body + "end_header\n";
