@@ -53,7 +53,7 @@ bool WriteAll(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
+  if (argc != 2 || argv[1][0] == '-') {  // an option is not a directory to fill
     std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
     return 2;
   }
