@@ -13,6 +13,7 @@
 #include "examples/ExampleScenes.h"
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
+#include "tests/unit/TestFiles.h"
 
 // Loading never loses data: a store holding meshes is fed every kind of file the readers refuse,
 // through the open operations the menus use, and must come out exactly as it went in. The
@@ -66,27 +67,19 @@ std::string Bytes(const T& value) {
 
 class DataLossTest : public testing::Test {
  protected:
-  std::string dir;
+  TempDir temp;
+  const std::string dir = temp.path;
   MeshStore store;
 
   void SetUp() override {
-    char templ[] = "/tmp/vexol_loss_XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir = templ;
+    ASSERT_FALSE(dir.empty());
     answer = 0;
     questions = 0;
     Dialogs::ask = Ask;
   }
-  void TearDown() override {
-    Dialogs::UseToolkit();
-    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
-  }
+  void TearDown() override { Dialogs::UseToolkit(); }
 
-  std::string Write(const std::string& name, const std::string& bytes) {
-    std::string path = dir + "/" + name;
-    EXPECT_TRUE(WriteBytes(path, bytes));
-    return path;
-  }
+  std::string Write(const std::string& name, const std::string& bytes) { return temp.Write(name, bytes); }
 
   // Runs f with both console streams captured; returns standard error, standard output in *out.
   template <class F>
@@ -153,12 +146,16 @@ class DataLossTest : public testing::Test {
     };
   }
 
-  // Opens each file through `open`, checking that it is refused in the console and changes nothing.
+  // Opens each file, and then `missing` (never written), through `open`, checking that each is
+  // refused in the console and changes nothing.
   template <class Open>
-  void FeedRefused(const std::vector<std::pair<std::string, std::string>>& files, Open open) {
+  void FeedRefused(const std::vector<std::pair<std::string, std::string>>& files, const std::string& missing,
+                   Open open) {
     const Snapshot before(store);
-    for (const auto& [name, bytes] : files) {
-      const std::string path = Write(name, bytes);
+    std::vector<std::pair<std::string, std::string>> paths;
+    for (const auto& [name, bytes] : files) paths.emplace_back(name, Write(name, bytes));
+    paths.emplace_back(missing, dir + "/" + missing);
+    for (const auto& [name, path] : paths) {
       std::string out;
       const std::string err = Run([&] { open(path.c_str()); }, &out);
       EXPECT_EQ(out, "") << name;
@@ -175,22 +172,12 @@ class DataLossTest : public testing::Test {
 
 TEST_F(DataLossTest, RefusedPlyFilesLeaveTheStoreAsItWas) {
   LoadThree();
-  std::vector<std::pair<std::string, std::string>> files = BadPly();
-  files.emplace_back("missing.ply", "");
-  FeedRefused(files, [&](const char* path) {
-    if (std::strstr(path, "missing")) unlink(path);
-    store.OpenMesh(path);
-  });
+  FeedRefused(BadPly(), "missing.ply", [&](const char* path) { store.OpenMesh(path); });
 }
 
 TEST_F(DataLossTest, RefusedDepthMapsLeaveTheStoreAsItWas) {
   LoadThree();
-  std::vector<std::pair<std::string, std::string>> files = BadDpt();
-  files.emplace_back("missing.dpt", "");
-  FeedRefused(files, [&](const char* path) {
-    if (std::strstr(path, "missing")) unlink(path);
-    store.OpenDepthMap(path);
-  });
+  FeedRefused(BadDpt(), "missing.dpt", [&](const char* path) { store.OpenDepthMap(path); });
 }
 
 // The seed corpora and regression files of the fuzzers: each either loads as one more mesh or is

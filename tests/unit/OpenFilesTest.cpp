@@ -13,6 +13,7 @@
 
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 
@@ -89,29 +90,19 @@ const std::vector<std::vector<int>> kSquareFaces = {{0, 1, 2}, {0, 2, 3}};
 
 class OpenFilesTest : public testing::Test {
  protected:
-  std::string dir;
+  TempDir temp;
+  const std::string dir = temp.path;
   MeshStore store;
 
   void SetUp() override {
-    char templ[] = "/tmp/vexol_open_XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir = templ;
+    ASSERT_FALSE(dir.empty());
     script = DialogScript();
     Dialogs::ask = ScriptedAsk;
     Dialogs::chooseFile = ScriptedChoose;
   }
-  void TearDown() override {
-    Dialogs::UseToolkit();
-    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
-  }
+  void TearDown() override { Dialogs::UseToolkit(); }
 
-  std::string Write(const std::string& name, const std::string& bytes) {
-    std::string path = dir + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return path;
-  }
+  std::string Write(const std::string& name, const std::string& bytes) { return temp.Write(name, bytes); }
   std::string Ply(const std::string& name, const std::vector<Vertex>& v,
                   const std::vector<std::vector<int>>& faces = kSquareFaces, bool confidence = true) {
     return Write(name, PlyText(v, faces, confidence));

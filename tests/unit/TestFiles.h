@@ -1,7 +1,34 @@
 #pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string>
+
+// A directory of its own for one test's files, removed with everything in it afterwards.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char templ[] = "/tmp/vexol_test_XXXXXX";
+    if (mkdtemp(templ)) path = templ;
+  }
+  ~TempDir() {
+    if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) {}
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const std::string file = path + "/" + name;
+    FILE* f = std::fopen(file.c_str(), "wb");
+    const bool written = f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (f) std::fclose(f);
+    if (!written) ADD_FAILURE() << "could not write " << file;
+    return file;
+  }
+};
 
 // The contents of a binary test file, value by value in either byte order.
 struct Bytes {
