@@ -101,9 +101,14 @@ TEST_F(MainWindowTest, ASequencePlaysForwardsAndBackwardsAndStops) {
   for (int x : {92, 37}) {  // Play, then Reverse
     Click(x, 506);
     Pause(0.3);
-    std::string a = ViewDigest();
-    Pause(0.3);
-    EXPECT_NE(a, ViewDigest()) << "no animation after the button at x " << x;
+    // A loaded machine may hold a tick back past one sample; the picture must move within five.
+    bool moved = false;
+    for (int sample = 0; sample < 5 && !moved; ++sample) {
+      std::string a = ViewDigest();
+      Pause(0.3);
+      moved = a != ViewDigest();
+    }
+    EXPECT_TRUE(moved) << "no animation after the button at x " << x;
   }
   Click(92, 531);  // Stop
   Pause(0.3);
