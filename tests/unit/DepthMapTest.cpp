@@ -15,6 +15,7 @@
 #include "examples/ExampleScenes.h"
 #include "store/CImage.h"
 #include "store/DepthMap.h"
+#include "tests/unit/TestFiles.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VEXOL_UNDER_ASAN 1
@@ -28,14 +29,13 @@ namespace {
 
 class DepthMapFile : public testing::Test {
  protected:
+  TempDir temp;
   std::string dir;
 
   void SetUp() override {
-    char templ[] = "/tmp/vexol-dpt-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir = templ;
+    ASSERT_FALSE(temp.path.empty());
+    dir = temp.path;
   }
-  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
   std::string Write(const std::string& name, const std::string& bytes) {
     std::string path = dir + "/" + name;

@@ -1,15 +1,14 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "examples/ExampleScenes.h"
 #include "geometry/Mesh.h"
 #include "store/DepthMap.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 
@@ -220,14 +219,17 @@ TEST(MeshFromDepthMap, InconsistentCountsAreRefusedWithEmptyArrays) {
 }
 
 TEST(MeshFromDepthMap, RippleSceneSplitsAtItsDepthJumpAndFacesTheCamera) {
-  char templ[] = "/tmp/vexol-ripple-XXXXXX";
-  ASSERT_NE(mkdtemp(templ), nullptr);
-  std::string path = std::string(templ) + "/ripple.dpt";
   DepthMapData data = RippleScene(96, 72, 0.7);
-  ASSERT_TRUE(WriteDpt(path, data));
+  std::string path;
   DepthMap map;
-  ASSERT_TRUE(map.LoadFromFile(path.c_str()));
-  std::system(("rm -rf '" + std::string(templ) + "'").c_str());
+  {
+    // Gone before the mesh is made, which must come from the loaded map alone.
+    TempDir temp;
+    ASSERT_FALSE(temp.path.empty());
+    path = temp.path + "/ripple.dpt";
+    ASSERT_TRUE(WriteDpt(path, data));
+    ASSERT_TRUE(map.LoadFromFile(path.c_str()));
+  }
   Mesh mesh;
   ASSERT_TRUE(mesh.CreateFromDepthMap(map, 10.0));
   EXPECT_EQ(mesh.name, path);

@@ -16,23 +16,19 @@
 
 namespace {
 
-std::string TempPath(const std::string& name) {
-  static std::string dir = [] {
-    std::string pattern = testing::TempDir() + "ply-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back(0);
-    return std::string(mkdtemp(buffer.data()));
-  }();
-  return dir + "/" + name;
+// Shared by all tests here; made on first use, so listing the tests makes none, and removed
+// when the program ends.
+const TempDir& Files() {
+  static TempDir dir;
+  return dir;
 }
+
+std::string TempPath(const std::string& name) { return Files().path + "/" + name; }
 
 // Writes the bytes and opens them for reading, as a caller of the reader does.
 FILE* Open(const std::string& bytes) {
   static int serial = 0;
-  const std::string path = TempPath("f" + std::to_string(serial++) + ".ply");
-  FILE* out = std::fopen(path.c_str(), "wb");
-  std::fwrite(bytes.data(), 1, bytes.size(), out);
-  std::fclose(out);
+  const std::string path = Files().Write("f" + std::to_string(serial++) + ".ply", bytes);
   return std::fopen(path.c_str(), "rb");
 }
 

@@ -16,18 +16,17 @@
 
 namespace {
 
-std::string TempDir() {
-  static std::string dir = [] {
-    std::string pattern = testing::TempDir() + "readply-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    return std::string(mkdtemp(name.data()));
-  }();
+// Shared by all tests here; made on first use, so listing the tests makes none, and removed
+// when the program ends.
+const TempDir& Files() {
+  static TempDir dir;
   return dir;
 }
 
+std::string Dir() { return Files().path; }
+
 std::string WriteFile(const std::string& name, const std::string& bytes) {
-  const std::string path = TempDir() + "/" + name;
+  const std::string path = Dir() + "/" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   EXPECT_TRUE(f != nullptr) << path;
   std::fwrite(bytes.data(), 1, bytes.size(), f);
@@ -132,7 +131,7 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
 
 TEST(ReadPly, MissingFileFailsToOpen) {
   Mesh mesh;
-  const std::string path = TempDir() + "/absent.ply";
+  const std::string path = Dir() + "/absent.ply";
   const Outcome got = Read(mesh, path);
   EXPECT_FALSE(got.ok);
   EXPECT_EQ(Line("fail to open ", path), got.err);
@@ -235,7 +234,7 @@ TEST(ReadPly, AllocationFailureFailsTheRead) {
   std::string bytes = Header("binary_little_endian", "element vertex 1000000\n" + std::string(kXyz));
   bytes.resize(bytes.size() + 1000000 * 12, '\0');
   const std::string path = WriteFile("big.ply", bytes);
-  const std::string errors = TempDir() + "/big.err";
+  const std::string errors = Dir() + "/big.err";
   std::string().swap(bytes);
   std::fflush(nullptr);
   const pid_t child = fork();

@@ -1,34 +1,24 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "store/DepthMapSequenceDesc.h"
 #include "store/MeshSequenceDesc.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 
 class SequenceDescTest : public testing::Test {
  protected:
+  TempDir temp;
   std::string dir;
 
   void SetUp() override {
-    char templ[] = "/tmp/vexol_desc_XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir = templ;
-  }
-  void TearDown() override {
-    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+    ASSERT_FALSE(temp.path.empty());
+    dir = temp.path;
   }
 
-  std::string Write(const std::string& name, const std::string& text) {
-    std::string path = dir + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-    return path;
-  }
+  std::string Write(const std::string& name, const std::string& text) { return temp.Write(name, text); }
 
   // Reads text as a mesh description and returns what was printed.
   std::string ReadMesh(const std::string& text, MeshSequenceDesc& desc, bool expected) {

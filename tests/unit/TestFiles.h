@@ -7,12 +7,15 @@
 #include <cstring>
 #include <string>
 
-// A directory of its own for one test's files, removed with everything in it afterwards.
+// A directory of its own for test files, removed with everything in it when the object goes.
 struct TempDir {
   std::string path;
   TempDir() {
     char templ[] = "/tmp/vexol_test_XXXXXX";
-    if (mkdtemp(templ)) path = templ;
+    if (mkdtemp(templ))
+      path = templ;
+    else
+      ADD_FAILURE() << "could not make a directory under /tmp";
   }
   ~TempDir() {
     if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) {}
