@@ -200,43 +200,23 @@ class PlyMeshReader {
                                            : static_cast<uint32_t>(std::min<int64_t>(vertexCount, INT32_MAX));
     std::vector<int32_t> counts(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)));
     for (int64_t done = 0; done < itemCount;) {
-      const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
-      const void* items = nullptr;
-      if (!ply_get_lists(reader_, k, counts.data(), &items)) return Failed();
-      // A polygon becomes the fan around its first corner; fewer than three corners make nothing.
-      size_t made = 0;
-      bool allTriangles = true;
-      for (int64_t f = 0; f < k; ++f) {
-        made += static_cast<size_t>(std::max(counts[f] - 2, 0));
-        allTriangles = allTriangles && counts[f] == 3;
-      }
+      int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
+      // Triangles go straight into the array for as long as they come.
       const size_t at = triangles.size();
-      if (at + made > triangles.capacity()) triangles.reserve(std::max(at + made, 2 * triangles.capacity()));
-      triangles.resize(at + made);
-      MeshTriangle* out = triangles.data() + at;
-      const int32_t* index = static_cast<const int32_t*>(items);
-      bool fit = true;
-      if (allTriangles) {
-        for (MeshTriangle* end = out + made; out != end; ++out, index += 3) {
-          fit = fit && static_cast<uint32_t>(index[0]) < limit && static_cast<uint32_t>(index[1]) < limit &&
-                static_cast<uint32_t>(index[2]) < limit;
-          std::memcpy(out->indices, index, 12);
-        }
-      } else {
-        for (int64_t f = 0; f < k; index += counts[f], ++f) {
-          for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) {
-            out->indices[0] = index[0];
-            out->indices[1] = index[j];
-            out->indices[2] = index[j + 1];
-            for (int32_t c : out->indices) fit = fit && static_cast<uint32_t>(c) < limit;
-          }
-        }
-      }
-      if (!fit) {
+      Make(at + static_cast<size_t>(k));
+      int64_t got = 0;
+      if (!ply_get_triples(reader_, triangles.data() + at, sizeof(MeshTriangle), k, &got)) return Failed();
+      triangles.resize(at + static_cast<size_t>(got));
+      if (!Fit(triangles.data() + at, static_cast<size_t>(got), limit)) {
         FailIn("vertex_indices", path_);
         return false;
       }
-      done += k;
+      done += got;
+      k -= got;
+      if (k > 0) {
+        if (!ReadPolygons(k, counts.data(), limit)) return false;
+        done += k;
+      }
       // Polygons: size the array once for the rest at the rate seen so far.
       if (done < itemCount && triangles.size() > static_cast<size_t>(done)) {
         const double expected = static_cast<double>(triangles.size()) * itemCount / done;
@@ -246,6 +226,46 @@ class PlyMeshReader {
               std::min(expected * 1.01 + 16, static_cast<double>(triangles.size()) + static_cast<double>(left))));
         }
       }
+    }
+    return true;
+  }
+
+  // Grows the triangle array to size, at least doubling its capacity when it must move.
+  void Make(size_t size) {
+    if (size > triangles.capacity()) triangles.reserve(std::max(size, 2 * triangles.capacity()));
+    triangles.resize(size);
+  }
+
+  static bool Fit(const MeshTriangle* t, size_t n, uint32_t limit) {
+    uint32_t highest = 0;
+    for (const MeshTriangle* end = t + n; t != end; ++t)
+      highest = std::max(highest, std::max(static_cast<uint32_t>(t->indices[0]),
+                                           std::max(static_cast<uint32_t>(t->indices[1]),
+                                                    static_cast<uint32_t>(t->indices[2]))));
+    return n == 0 || highest < limit;
+  }
+
+  // k faces of any length: a polygon becomes the fan around its first corner; fewer than three
+  // corners make nothing.
+  bool ReadPolygons(int64_t k, int32_t* counts, uint32_t limit) {
+    const void* items = nullptr;
+    if (!ply_get_lists(reader_, k, counts, &items)) return Failed();
+    size_t made = 0;
+    for (int64_t f = 0; f < k; ++f) made += static_cast<size_t>(std::max(counts[f] - 2, 0));
+    const size_t at = triangles.size();
+    Make(at + made);
+    MeshTriangle* out = triangles.data() + at;
+    const int32_t* index = static_cast<const int32_t*>(items);
+    for (int64_t f = 0; f < k; index += counts[f], ++f) {
+      for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) {
+        out->indices[0] = index[0];
+        out->indices[1] = index[j];
+        out->indices[2] = index[j + 1];
+      }
+    }
+    if (!Fit(triangles.data() + at, made, limit)) {
+      FailIn("vertex_indices", path_);
+      return false;
     }
     return true;
   }

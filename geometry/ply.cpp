@@ -1098,6 +1098,51 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void*
   }
 }
 
+int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t count, int64_t* done) {
+  *done = 0;
+  if (count < 0) return 0;
+  try {
+    if (!ReachCurrent(reader, count)) return 0;
+    const PlyElementDesc& element = reader->elements[reader->currentElement];
+    if (reader->fileKind == Ascii || element.properties.size() != 1 || !element.storeFlags[0]) return 1;
+    const PlyPropertyDesc& prop = element.properties[0];
+    if (!prop.isList || prop.countFileType != PlyUchar || kTypeSize[prop.fileType] != 4 ||
+        !(prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
+          (prop.fileType == PlyInt && prop.storeType == PlyUint)))
+      return 1;
+    const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
+    const size_t kItem = 13;
+    char* out = static_cast<char*>(records);
+    int64_t k = 0;
+    while (k < count) {
+      if (reader->end - reader->begin < kItem && !Ensure(reader, kItem)) break;
+      const char* const base = reader->buffer.get();
+      const char* p = base + reader->begin;
+      const int64_t whole = std::min<int64_t>(count - k, static_cast<int64_t>((reader->end - reader->begin) / kItem));
+      int64_t j = 0;
+      if (swap) {
+        for (; j < whole && *p == 3; ++j, p += kItem, out += stride) {
+          StoreSwapped32(out, p + 1);
+          StoreSwapped32(out + 4, p + 5);
+          StoreSwapped32(out + 8, p + 9);
+        }
+      } else {
+        for (; j < whole && *p == 3; ++j, p += kItem, out += stride) std::memcpy(out, p + 1, 12);
+      }
+      reader->begin = static_cast<size_t>(p - base);
+      k += j;
+      if (j < whole) break;
+    }
+    *done = k;
+    reader->itemsDone += k;
+    return 1;
+  } catch (const std::bad_alloc&) {
+    ReportBadAlloc(__LINE__);
+    reader->failed = true;
+    return 0;
+  }
+}
+
 int ply_skip_element(PlyReader* reader, const char* elementName) {
   const int index = FindElement(reader, elementName);
   if (index < 0) return 0;

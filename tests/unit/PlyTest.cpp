@@ -518,6 +518,99 @@ TEST(PlyItems, ListCountsAreBoundedByTheData) {
   ply_close_reader(r2);
 }
 
+// Triangles stop before the first list of another length, also across the reader's buffer
+// refills, and ply_get_lists reads on from there.
+TEST(PlyItems, TriplesStopBeforeAnotherLengthAndListsReadOn) {
+  const int items = 200000;  // 2.6 MB: the reader's buffer refills several times
+  const int quadAt = 150001;
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    Bytes b;
+    b.big = big;
+    for (int k = 0; k < items; ++k) {
+      b.Put(uint8_t(k == quadAt ? 4 : 3)).Put(3 * k).Put(3 * k + 1).Put(-3 * k - 2);
+      if (k == quadAt) b.Put(int32_t{99});
+    }
+    PlyReader* r = Header(std::string("ply\nformat ") + (big ? "binary_big_endian" : "binary_little_endian") +
+                          " 1.0\nelement face " + std::to_string(items) +
+                          "\nproperty list uchar int vertex_indices\nend_header\n" + b.data);
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+    struct Triangle {
+      int32_t indices[3];
+      float kept[3];
+    };
+    std::vector<Triangle> t(items, Triangle{{0, 0, 0}, {7.0f, 7.0f, 7.0f}});
+    int64_t done = -1;
+    ASSERT_EQ(1, ply_get_triples(r, t.data(), sizeof(Triangle), items, &done));
+    ASSERT_EQ(quadAt, done);
+    for (int k = 0; k < quadAt; ++k) {
+      ASSERT_EQ(3 * k, t[k].indices[0]) << k;
+      ASSERT_EQ(3 * k + 1, t[k].indices[1]) << k;
+      ASSERT_EQ(-3 * k - 2, t[k].indices[2]) << k;
+      ASSERT_EQ(7.0f, t[k].kept[0]) << "wrote past the indices of " << k;
+    }
+    EXPECT_EQ(0, t[quadAt].indices[0]);
+    int32_t count = 0;
+    const void* list = nullptr;
+    ASSERT_EQ(1, ply_get_lists(r, 1, &count, &list));
+    ASSERT_EQ(4, count);
+    EXPECT_EQ(99, static_cast<const int32_t*>(list)[3]);
+    ASSERT_EQ(1, ply_get_triples(r, t.data(), sizeof(Triangle), items - quadAt - 1, &done));
+    EXPECT_EQ(items - quadAt - 1, done);
+    EXPECT_EQ(3 * (items - 1), t[done - 1].indices[0]);
+    EXPECT_EQ(0, ply_get_triples(r, t.data(), sizeof(Triangle), 1, &done)) << "no items are left";
+    EXPECT_EQ(0, done);
+    ply_close_reader(r);
+  }
+}
+
+// Whatever the fast path does not take is left whole for ply_get_lists, which reports it.
+TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
+  PlyReader* ascii = Header("ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n3 4 5 6\n");
+  ASSERT_NE(nullptr, ascii);
+  ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+  int32_t record[6] = {};
+  int64_t done = -1;
+  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 1, &done));
+  EXPECT_EQ(0, done);
+  int32_t count = 0;
+  const void* list = nullptr;
+  ASSERT_EQ(1, ply_get_lists(ascii, 1, &count, &list));
+  EXPECT_EQ(3, count);
+  EXPECT_EQ(6, static_cast<const int32_t*>(list)[2]);
+  ply_close_reader(ascii);
+
+  // Shorts, and a second property: not the layout the fast path knows.
+  for (const char* properties : {"property list uchar short vertex_indices\n",
+                                 "property list uchar int vertex_indices\nproperty uchar flags\n"}) {
+    SCOPED_TRACE(properties);
+    PlyReader* r = Header(std::string("ply\nformat binary_little_endian 1.0\nelement face 1\n") + properties +
+                          "end_header\n" + std::string(20, '\3'));
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+    ASSERT_EQ(1, ply_get_triples(r, record, sizeof record, 1, &done));
+    EXPECT_EQ(0, done);
+    ASSERT_EQ(1, ply_get_lists(r, 1, &count, &list));
+    EXPECT_EQ(3, count);
+    ply_close_reader(r);
+  }
+
+  Bytes cut;
+  cut.Put(uint8_t{3}).Put(int32_t{1}).Put(int32_t{2}).Put(int32_t{3});
+  cut.Put(uint8_t{3}).Put(int32_t{4}).Put(int32_t{5});
+  PlyReader* r = Header("ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int vertex_indices\nend_header\n" +
+                        cut.data);
+  ASSERT_NE(nullptr, r);
+  ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+  ASSERT_EQ(1, ply_get_triples(r, record, 12, 2, &done));
+  EXPECT_EQ(1, done);
+  EXPECT_EQ(3, record[2]);
+  EXPECT_EQ(0, record[3]) << "the cut triangle is not taken";
+  EXPECT_EQ(0, ply_get_lists(r, 1, &count, &list)) << "twelve bytes of items, eight left";
+  ply_close_reader(r);
+}
+
 TEST(PlyItems, UnknownTypesFailWhenTheirDataIsMet) {
   PlyReader* r = Header("ply\nformat ascii 1.0\nelement v 1\nproperty int a\nproperty half h\nend_header\n1 2\n");
   ASSERT_NE(nullptr, r);

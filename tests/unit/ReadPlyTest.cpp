@@ -203,6 +203,86 @@ TEST(ReadPly, BinaryCutInsideAFaceFailsAfterTheShortReadLine) {
   EXPECT_EQ("can't read in get_binary_item\n" + Line("fail to read ", path), got.err);
 }
 
+// Binary triangles take a path of their own, straight into the mesh; polygons among them go
+// the general way. Both check every index, in any chunk of the face element.
+TEST(ReadPly, BinaryFaceIndicesAreCheckedOnTrianglesAndPolygonsAlike) {
+  const int faces = 9000;  // a little over two chunks of the face reader
+  struct Case {
+    const char* name;
+    int at;      // the face that is bad, -1 for none
+    bool quad;   // the bad face is a quad among the triangles
+    int32_t index;
+  };
+  const Case cases[] = {{"good", -1, false, 0},          {"high-early", 10, false, 3},
+                        {"high-late", 8999, false, 3},   {"negative", 5000, false, -1},
+                        {"quad-high", 4500, true, 7},    {"quad-negative", 4096, true, -2},
+                        {"quad-good", 4097, true, 1}};
+  for (bool big : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (big ? " big-endian" : " little-endian"));
+      Bytes b;
+      b.big = big;
+      for (int v = 0; v < 3; ++v) b.Put(float(v & 1)).Put(float(v >> 1)).Put(0.0f);
+      for (int f = 0; f < faces; ++f) {
+        const int32_t last = f == c.at ? c.index : 2;
+        if (f == c.at && c.quad)
+          b.Put(uint8_t{4}).Put(int32_t{0}).Put(int32_t{1}).Put(int32_t{2}).Put(last);
+        else
+          b.Put(uint8_t{3}).Put(int32_t{f % 2}).Put(int32_t{1 - f % 2}).Put(f == c.at ? last : 2);
+      }
+      const std::string path =
+          WriteFile(std::string(c.name) + (big ? "-be.ply" : "-le.ply"),
+                    Header(big ? "binary_big_endian" : "binary_little_endian",
+                           "element vertex 3\n" + std::string(kXyz) + "element face " + std::to_string(faces) +
+                               "\nproperty list uchar int vertex_indices\n") +
+                        b.data);
+      Mesh mesh;
+      const Outcome got = Read(mesh, path);
+      const bool bad = c.at >= 0 && (c.index < 0 || c.index > 2);
+      EXPECT_EQ(!bad, got.ok);
+      if (bad) {
+        EXPECT_EQ(Line("fail to read vertex_indices in ", path), got.err);
+        continue;
+      }
+      EXPECT_EQ("", got.err);
+      ASSERT_EQ(static_cast<size_t>(faces + (c.quad ? 1 : 0)), mesh.triangles.size());
+      for (size_t t = 0; t < mesh.triangles.size(); ++t) {
+        // Face f is triangle f before the quad's two halves, f + 1 after them.
+        const int f = c.quad && static_cast<int>(t) > c.at ? static_cast<int>(t) - 1 : static_cast<int>(t);
+        const MeshTriangle& tri = mesh.triangles[t];
+        if (c.quad && (f == c.at)) {
+          const int half = static_cast<int>(t) - c.at;  // 0 or 1
+          EXPECT_EQ(0, tri.indices[0]) << t;
+          EXPECT_EQ(1 + half, tri.indices[1]) << t;
+          EXPECT_EQ(2 + half * (c.index - 2), tri.indices[2]) << t;
+          continue;
+        }
+        EXPECT_EQ(f % 2, tri.indices[0]) << t;
+        EXPECT_EQ(1 - f % 2, tri.indices[1]) << t;
+        EXPECT_EQ(2, tri.indices[2]) << t;
+        EXPECT_EQ(0.0f, tri.normal[0]) << t;
+      }
+    }
+  }
+}
+
+TEST(ReadPly, BinaryTrianglesCutShortFail) {
+  Bytes b;
+  for (int v = 0; v < 3; ++v) b.Put(0.0f).Put(0.0f).Put(0.0f);
+  b.Put(uint8_t{3}).Put(int32_t{0}).Put(int32_t{1}).Put(int32_t{2});
+  b.Put(uint8_t{3}).Put(int32_t{2}).Put(int32_t{1});  // the second triangle ends early
+  const std::string path = WriteFile(
+      "cut-triangle.ply",
+      Header("binary_little_endian",
+             "element vertex 3\n" + std::string(kXyz) + "element face 2\nproperty list uchar int vertex_indices\n") +
+          b.data);
+  Mesh mesh;
+  const Outcome got = Read(mesh, path);
+  EXPECT_FALSE(got.ok);
+  EXPECT_EQ(Line("fail to read ", path), got.err);  // the list is longer than the bytes left
+  EXPECT_TRUE(mesh.triangles.empty());
+}
+
 TEST(ReadPly, FailedReadLeavesTheMeshAsItWas) {
   Mesh mesh;
   ASSERT_TRUE(Read(mesh, WriteFile("good.ply", AsciiTriangles())).ok);
