@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -17,18 +18,23 @@ struct Grid {
   double t;
 };
 
-// One row-major scan over the pixels. The counting scan checks that the index image numbers
-// its valid pixels 0, 1, 2, ... in scan order below n (else triangles would join the wrong
-// vertices or read past the depths) and counts the triangles, so the writing scan can fill
-// arrays sized exactly: no scratch list, and no memory touched beyond what the mesh keeps.
-template <bool Write>
-bool Scan(const Grid& g, int64_t& triangleCount, MeshVertex* vertices, MeshTriangle* triangles,
+// One row-major scan over the pixels, writing straight into the mesh: the vertex array is
+// reserved to n and the triangle array to the most the grid can make. Each row first grows both
+// by as much as it can add, so records are zeroed in cache just before they are written; the
+// untouched rest of the reservation is never brought into memory. False when the index image
+// does not number its valid pixels 0, 1, 2, ... in scan order below n (else triangles would
+// join the wrong vertices or read past the depths).
+bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
   int64_t k = 0;
   int64_t count = 0;
   const double t = g.t;
   const double* z = g.z;
   for (int32_t r = 0; r < g.h; ++r) {
+    vertices.resize(static_cast<size_t>(std::min<int64_t>(g.n, k + g.w)));
+    triangles.resize(std::min(triangles.capacity(), static_cast<size_t>(count + 2 * int64_t(g.w))));
+    MeshVertex* const out = vertices.data();
+    MeshTriangle* const made = triangles.data();
     const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
     const int32_t* above = r > 0 ? row - g.rowStride : row;
     const double yn = (r - g.map.cy) / g.map.fy;
@@ -37,28 +43,23 @@ bool Scan(const Grid& g, int64_t& triangleCount, MeshVertex* vertices, MeshTrian
       const int64_t col = int64_t(c) * g.pixelStride;
       const int32_t C = row[col];
       if (C < 0) continue;
-      if (!Write && (C != k || k >= g.n)) return false;
+      if (C != k || k >= g.n) return false;
       const double d = z[C];
-      if (Write) {
-        const double xn = columnX[c] - shift;
-        vertices[k] = MeshVertex{{float(xn * d), float(yn * d), float(d)}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
-      }
+      const double xn = columnX[c] - shift;
+      out[k] = MeshVertex{{float(xn * d), float(yn * d), float(d)}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
       ++k;
       if (r < 1 || c < 1) continue;
       const int32_t A = above[col - g.pixelStride];
       const int32_t B = above[col];
       const int32_t D = row[col - g.pixelStride];
-      if (A >= 0 && B >= 0 && std::fabs(z[A] - z[B]) < t && std::fabs(z[B] - d) < t) {
-        if (Write) triangles[count] = MeshTriangle{{C, B, A}, {0, 0, 0}};
-        ++count;
-      }
-      if (D >= 0 && A >= 0 && std::fabs(d - z[D]) < t && std::fabs(z[D] - z[A]) < t) {
-        if (Write) triangles[count] = MeshTriangle{{A, D, C}, {0, 0, 0}};
-        ++count;
-      }
+      if (A >= 0 && B >= 0 && std::fabs(z[A] - z[B]) < t && std::fabs(z[B] - d) < t)
+        made[count++] = MeshTriangle{{C, B, A}, {0, 0, 0}};
+      if (D >= 0 && A >= 0 && std::fabs(d - z[D]) < t && std::fabs(z[D] - z[A]) < t)
+        made[count++] = MeshTriangle{{A, D, C}, {0, 0, 0}};
     }
   }
-  triangleCount = count;
+  vertices.resize(static_cast<size_t>(k));
+  triangles.resize(static_cast<size_t>(count));
   return k == g.n;
 }
 
@@ -83,23 +84,25 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
          maxDepthJump};
   name = depthMap.name;
 
-  int64_t triangleCount = 0;
-  if (!Scan<false>(g, triangleCount, nullptr, nullptr, nullptr)) {
-    Empty(*this);
-    std::fprintf(stderr, "Mesh::CreateFromDepthMap : inconsistent vertex counting!\n");
-    std::fflush(stderr);
-    return false;
-  }
+  bool consistent = false;
   try {
     std::vector<double> columnX(static_cast<size_t>(g.w));
     for (int32_t c = 0; c < g.w; ++c) columnX[size_t(c)] = (c - depthMap.cx) / depthMap.fx;
     Empty(*this);
-    vertices.resize(size_t(g.n));
-    triangles.resize(size_t(triangleCount));
-    Scan<true>(g, triangleCount, vertices.data(), triangles.data(), columnX.data());
+    // Each valid pixel is the lower right corner of at most two triangles.
+    const int64_t squares = g.w > 1 && g.h > 1 ? int64_t(g.w - 1) * (g.h - 1) : 0;
+    vertices.reserve(size_t(g.n));
+    triangles.reserve(size_t(2 * std::min(squares, g.n)));
+    consistent = Scan(g, vertices, triangles, columnX.data());
   } catch (const std::bad_alloc&) {
     Empty(*this);
     std::fprintf(stderr, "Mesh::CreateFromDepthMap : out of memory for %s\n", name.c_str());
+    std::fflush(stderr);
+    return false;
+  }
+  if (!consistent) {
+    Empty(*this);
+    std::fprintf(stderr, "Mesh::CreateFromDepthMap : inconsistent vertex counting!\n");
     std::fflush(stderr);
     return false;
   }
