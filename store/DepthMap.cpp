@@ -46,11 +46,34 @@ bool ReadArray(std::istream& in, std::vector<T>& out, size_t count) {
   return true;
 }
 
+// For each mask byte: the number of set bits below each bit that is set, -1 for a bit that is
+// not, and the byte's count. Eight pixels of the index image then come from one lookup.
+struct ByteRanks {
+  int8_t rank[256][8];
+  uint8_t count[256];
+};
+
+constexpr ByteRanks MakeByteRanks() {
+  ByteRanks t{};
+  for (int m = 0; m < 256; ++m) {
+    int below = 0;
+    for (int j = 0; j < 8; ++j) {
+      const bool set = (m >> j & 1) != 0;
+      t.rank[m][j] = static_cast<int8_t>(set ? below : -1);
+      below += set ? 1 : 0;
+    }
+    t.count[m] = static_cast<uint8_t>(below);
+  }
+  return t;
+}
+
+constexpr ByteRanks kByteRanks = MakeByteRanks();
+
 int64_t CountSetBits(const std::vector<uint8_t>& mask, int64_t bits) {
   int64_t n = 0;
   int64_t whole = bits / 8;
-  for (int64_t i = 0; i < whole; ++i) n += __builtin_popcount(mask[size_t(i)]);
-  if (bits % 8) n += __builtin_popcount(mask[size_t(whole)] & ((1u << (bits % 8)) - 1));
+  for (int64_t i = 0; i < whole; ++i) n += kByteRanks.count[mask[size_t(i)]];
+  if (bits % 8) n += kByteRanks.count[mask[size_t(whole)] & ((1u << (bits % 8)) - 1)];
   return n;
 }
 
@@ -138,12 +161,29 @@ int32_t DepthMap::BuildIndexImage(const uint8_t* mask) {
   if (width == 0 || height == 0) return 0;
   int32_t k = 0;
   int64_t bit = 0;
+  const int64_t step = indexImage.pixelStride;
   for (int32_t y = 0; y < height; ++y) {
     int32_t* row = indexImage.pixels + int64_t(y) * indexImage.rowStride;
-    for (int32_t x = 0; x < width; ++x, ++bit) {
+    int32_t x = 0;
+    // Eight pixels at a time; a row that starts inside a byte takes its bits from two. Both
+    // bytes hold pixels of this row, so nothing past the mask is read.
+    for (; x + 8 <= width; x += 8, bit += 8) {
+      const uint8_t* byte = mask + (bit >> 3);
+      const unsigned shift = static_cast<unsigned>(bit & 7);
+      const unsigned m = (shift ? (byte[0] >> shift | unsigned(byte[1]) << (8 - shift)) : byte[0]) & 0xFFu;
+      const int8_t* rank = kByteRanks.rank[m];
+      int32_t* out = row + x * step;
+      if (step == 1) {
+        for (int j = 0; j < 8; ++j) out[j] = rank[j] < 0 ? -1 : k + rank[j];
+      } else {
+        for (int j = 0; j < 8; ++j) out[j * step] = rank[j] < 0 ? -1 : k + rank[j];
+      }
+      k += kByteRanks.count[m];
+    }
+    for (; x < width; ++x, ++bit) {
       // Branch-free: valid and invalid pixels are often scattered.
       const int32_t set = mask[bit >> 3] >> (bit & 7) & 1;
-      row[int64_t(x) * indexImage.pixelStride] = set ? k : -1;
+      row[int64_t(x) * step] = set ? k : -1;
       k += set;
     }
   }

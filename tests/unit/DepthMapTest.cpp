@@ -375,6 +375,38 @@ TEST_F(DepthMapFile, RefusalsComeBeforeTheIndexImageAndAllocationFailureIsNotFat
                      "DepthMap::LoadFromFile : fail to read " + big + "\n");
 }
 
+// Every row start against the mask bytes (widths 1-24), and interleaved bands, against the
+// definition bit by bit; the mask holds exactly the bits of the pixels, so a read past it shows
+// under the sanitizers.
+TEST(DepthMapIndexImage, NumbersValidPixelsInScanOrderForEveryRowAlignment) {
+  uint32_t seed = 12345;
+  for (int32_t bands : {1, 3})
+    for (int32_t w = 1; w <= 24; ++w)
+      for (int32_t h = 1; h <= 4; ++h) {
+        SCOPED_TRACE("w " + std::to_string(w) + " h " + std::to_string(h) + " bands " + std::to_string(bands));
+        const int64_t bits = int64_t(w) * h;
+        std::vector<uint8_t> mask(size_t((bits + 7) / 8));
+        for (uint8_t& b : mask) b = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+        DepthMap map;
+        map.width = w;
+        map.height = h;
+        map.bands = bands;
+        int32_t expected = 0;
+        for (int64_t b = 0; b < bits; ++b) expected += mask[size_t(b / 8)] >> (b % 8) & 1;
+        ASSERT_EQ(expected, map.BuildIndexImage(mask.data()));
+        int32_t next = 0;
+        for (int32_t y = 0; y < h; ++y)
+          for (int32_t x = 0; x < w; ++x) {
+            const int64_t b = int64_t(y) * w + x;
+            const bool set = (mask[size_t(b / 8)] >> (b % 8) & 1) != 0;
+            const int32_t got = map.indexImage.pixels[int64_t(y) * map.indexImage.rowStride +
+                                                      int64_t(x) * map.indexImage.pixelStride];
+            ASSERT_EQ(set ? next : -1, got) << "x " << x << " y " << y;
+            next += set ? 1 : 0;
+          }
+      }
+}
+
 TEST(CImage, ReallocateShapesStridesAndBlock) {
   CImage image;
   EXPECT_EQ(image.pixels, nullptr);
