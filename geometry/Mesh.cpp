@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "geometry/HugePages.h"
 #include "geometry/ply.h"
 
 namespace {
@@ -53,6 +54,12 @@ bool Resolve(int32_t& mode, bool found) {
     return true;
   }
   return mode == 0 || found;
+}
+
+template <class T>
+void Reserve(std::vector<T>& array, size_t count) {
+  array.reserve(count);
+  PreferHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
 size_t FirstReservation(PlyReader* reader, int64_t count, int64_t smallestItemBytes) {
@@ -148,7 +155,7 @@ class PlyMeshReader {
 
     haveVertices = true;
     vertices.clear();
-    vertices.reserve(FirstReservation(reader_, itemCount, 3));
+    Reserve(vertices, FirstReservation(reader_, itemCount, 3));
     for (int64_t done = 0; done < itemCount;) {
       const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
       vertices.resize(static_cast<size_t>(done + k));
@@ -195,7 +202,7 @@ class PlyMeshReader {
 
     haveTriangles = true;
     triangles.clear();
-    triangles.reserve(FirstReservation(reader_, itemCount, 4));
+    Reserve(triangles, FirstReservation(reader_, itemCount, 4));
     const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max()
                                            : static_cast<uint32_t>(std::min<int64_t>(vertexCount, INT32_MAX));
     std::vector<int32_t> counts(static_cast<size_t>(std::min<int64_t>(itemCount, kChunkItems)));
@@ -222,7 +229,7 @@ class PlyMeshReader {
         const double expected = static_cast<double>(triangles.size()) * itemCount / done;
         if (expected > triangles.capacity()) {
           const int64_t left = std::max<int64_t>(ply_bytes_left(reader_), 0);
-          triangles.reserve(static_cast<size_t>(
+          Reserve(triangles, static_cast<size_t>(
               std::min(expected * 1.01 + 16, static_cast<double>(triangles.size()) + static_cast<double>(left))));
         }
       }
@@ -232,7 +239,7 @@ class PlyMeshReader {
 
   // Grows the triangle array to size, at least doubling its capacity when it must move.
   void Make(size_t size) {
-    if (size > triangles.capacity()) triangles.reserve(std::max(size, 2 * triangles.capacity()));
+    if (size > triangles.capacity()) Reserve(triangles, std::max(size, 2 * triangles.capacity()));
     triangles.resize(size);
   }
 

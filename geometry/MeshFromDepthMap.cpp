@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "geometry/HugePages.h"
 #include "geometry/Mesh.h"
 #include "store/DepthMap.h"
 
@@ -93,6 +94,8 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
     const int64_t squares = g.w > 1 && g.h > 1 ? int64_t(g.w - 1) * (g.h - 1) : 0;
     vertices.reserve(size_t(g.n));
     triangles.reserve(size_t(2 * std::min(squares, g.n)));
+    PreferHugePages(vertices.data(), vertices.capacity() * sizeof(MeshVertex));
+    PreferHugePages(triangles.data(), triangles.capacity() * sizeof(MeshTriangle));
     consistent = Scan(g, vertices, triangles, columnX.data());
   } catch (const std::bad_alloc&) {
     Empty(*this);

@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "geometry/HugePages.h"
+
 CImage::~CImage() { Release(); }
 
 bool CImage::Reallocate(int32_t newWidth, int32_t newHeight, int32_t newBands, bool force) {
@@ -16,6 +18,7 @@ bool CImage::Reallocate(int32_t newWidth, int32_t newHeight, int32_t newBands, b
   MemoryBlock* holder = nullptr;
   if (!badShape && count > 0) {
     memory = std::malloc(size_t(count) * 4);
+    PreferHugePages(memory, size_t(count) * 4);
     holder = memory ? new (std::nothrow) MemoryBlock : nullptr;
     if (!holder) {
       std::free(memory);

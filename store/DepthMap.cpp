@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "geometry/HugePages.h"
+
 namespace {
 
 const int64_t kHeaderBytes = 48;
@@ -114,7 +116,10 @@ bool ReadFile(std::ifstream& in, DepthMap& map) {
   std::vector<uint8_t>().swap(mask);
 
   std::vector<float> values;
-  if (sized) values.reserve(size_t(valid));
+  if (sized) {
+    values.reserve(size_t(valid));
+    PreferHugePages(values.data(), values.capacity() * sizeof(float));
+  }
   if (!ReadArray(in, values, size_t(valid))) return false;
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   for (float& v : values) {
@@ -192,7 +197,11 @@ int32_t DepthMap::BuildIndexImage(const uint8_t* mask) {
 
 bool DepthMap::SetDepths(const float* values, int32_t count) {
   try {
-    depths.assign(values, values + std::max(count, 0));
+    std::vector<double> next;
+    next.reserve(size_t(std::max(count, 0)));
+    PreferHugePages(next.data(), next.capacity() * sizeof(double));
+    next.assign(values, values + std::max(count, 0));
+    depths.swap(next);
   } catch (const std::bad_alloc&) {
     return false;
   }
