@@ -147,30 +147,41 @@ PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Sign and magnitude of the leading decimal integer after any spaces; 0 without digits. The
 // magnitude stops growing past 2^40: far enough out to saturate either width, never overflowing.
-PLY_INLINE uint64_t ParseMagnitude(const char* p, const char* e, bool* negative) {
+// *stop is where the digits end.
+PLY_INLINE uint64_t ParseMagnitude(const char* p, const char* e, bool* negative, const char** stop = nullptr) {
   while (p < e && IsSpace(*p)) ++p;
   *negative = false;
   if (p < e && (*p == '+' || *p == '-')) *negative = *p++ == '-';
   uint64_t m = 0;
   for (; p < e && *p >= '0' && *p <= '9'; ++p)
     if (m <= (uint64_t{1} << 40)) m = m * 10 + static_cast<uint64_t>(*p - '0');
+  if (stop) *stop = p;
   return m;
 }
 
-// The leading decimal integer, as the C library's integer conversion reads it; saturates.
-PLY_INLINE int32_t ParseSigned(const char* p, const char* e) {
-  bool negative;
-  int64_t m = static_cast<int64_t>(ParseMagnitude(p, e, &negative));
+// The integer as the C library's signed conversion reads it; saturates.
+PLY_INLINE int32_t SignedFrom(uint64_t magnitude, bool negative) {
+  int64_t m = static_cast<int64_t>(magnitude);
   if (negative) m = -m;
   return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, m)));
 }
 
 // As an unsigned conversion reads it: a minus sign negates modulo 2^32; saturates.
+PLY_INLINE uint32_t UnsignedFrom(uint64_t m, bool negative) {
+  if (m > UINT32_MAX) return UINT32_MAX;
+  return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(m)) : static_cast<uint32_t>(m);
+}
+
+PLY_INLINE int32_t ParseSigned(const char* p, const char* e) {
+  bool negative;
+  const uint64_t m = ParseMagnitude(p, e, &negative);
+  return SignedFrom(m, negative);
+}
+
 PLY_INLINE uint32_t ParseUnsigned(const char* p, const char* e) {
   bool negative;
   const uint64_t m = ParseMagnitude(p, e, &negative);
-  if (m > UINT32_MAX) return UINT32_MAX;
-  return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(m)) : static_cast<uint32_t>(m);
+  return UnsignedFrom(m, negative);
 }
 
 // The full conversion, independent of the process locale.
@@ -187,8 +198,9 @@ double ParseRealSlow(const char* b, const char* e) {
 }
 
 // Plain decimals with at most 19 significant digits and a small exponent are exact in one
-// multiplication or division (both operands exact, one rounding); anything else goes the slow way.
-double ParseReal(const char* b, const char* e) {
+// multiplication or division (both operands exact, one rounding). Returns where the number ends,
+// or null when it needs the full conversion.
+PLY_INLINE const char* ScanDecimal(const char* b, const char* e, double* value) {
   static const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const char* p = b;
@@ -224,7 +236,7 @@ double ParseReal(const char* b, const char* e) {
       }
     }
   }
-  if (!any || !exact || (p < e && (*p == 'x' || *p == 'X'))) return ParseRealSlow(b, e);
+  if (!any || !exact || (p < e && (*p == 'x' || *p == 'X'))) return nullptr;
   if (p < e && (*p == 'e' || *p == 'E')) {
     const char* q = p + 1;
     bool expNegative = false;
@@ -234,13 +246,80 @@ double ParseReal(const char* b, const char* e) {
       for (; q < e && *q >= '0' && *q <= '9'; ++q)
         if (x < 100000) x = x * 10 + (*q - '0');
       exponent += expNegative ? -x : x;
+      p = q;
     }
   }
-  if (m == 0) return negative ? -0.0 : 0.0;
-  if (m > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return ParseRealSlow(b, e);
+  if (m == 0) {
+    *value = negative ? -0.0 : 0.0;
+    return p;
+  }
+  if (m > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
   double d = static_cast<double>(m);
   d = exponent < 0 ? d / kPow10[-exponent] : d * kPow10[exponent];
-  return negative ? -d : d;
+  *value = negative ? -d : d;
+  return p;
+}
+
+double ParseReal(const char* b, const char* e) {
+  double d;
+  return ScanDecimal(b, e, &d) ? d : ParseRealSlow(b, e);
+}
+
+// ---- eight characters at a time, for words inside a line --------------------------------------
+
+PLY_INLINE uint64_t Load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// How many of the eight characters in v (first in the lowest byte) are digits before the first
+// that is not; 8 when all are.
+PLY_INLINE int LeadingDigits(uint64_t v) {
+  const uint64_t notThree = (v & 0xF0F0F0F0F0F0F0F0ull) ^ 0x3030303030303030ull;
+  const uint64_t aboveNine = ((v & 0x0F0F0F0F0F0F0F0Full) + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull;
+  const uint64_t other = notThree | aboveNine;  // nonzero in each byte that is not a digit
+  return other ? __builtin_ctzll(other) >> 3 : 8;
+}
+
+// The number that the first n (1 to 8) characters of v spell, all digits: shifted to the top,
+// the bytes below count as leading zeros; then pairs, fours and the eight are summed.
+PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
+  uint64_t x = (v & 0x0F0F0F0F0F0F0F0Full) << (8 * (8 - n));
+  x = x * 10 + (x >> 8);
+  x = (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+       (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >> 32;
+  return x;
+}
+
+// ScanDecimal for a number with fewer than eight digits before and after its point, neither
+// followed by an exponent: what most files hold. Characters up to limit may be read; the line
+// ends at e in a line feed, a carriage return or the end of the data, none of them digits.
+PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char* limit, double* value) {
+  static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  const char* p = b;
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if (kHostBigEndian || limit - p < 17) return ScanDecimal(b, e, value);
+  const uint64_t whole = Load8(p);
+  const int wholeDigits = LeadingDigits(whole);
+  if (wholeDigits == 8) return ScanDecimal(b, e, value);
+  uint64_t m = wholeDigits ? DigitsValue(whole, wholeDigits) : 0;
+  p += wholeDigits;
+  int fractionDigits = 0;
+  if (p < e && *p == '.') {
+    const uint64_t fraction = Load8(++p);
+    fractionDigits = LeadingDigits(fraction);
+    if (fractionDigits == 8) return ScanDecimal(b, e, value);
+    if (fractionDigits) m = m * kTens[fractionDigits] + DigitsValue(fraction, fractionDigits);
+    p += fractionDigits;
+  }
+  if (wholeDigits + fractionDigits == 0 || (p < e && (*p == 'e' || *p == 'E' || *p == 'x' || *p == 'X')))
+    return ScanDecimal(b, e, value);
+  const double d = m == 0 ? 0.0 : static_cast<double>(m) / kPow10[fractionDigits];
+  *value = negative ? -d : d;
+  return p;
 }
 
 PLY_INLINE bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
@@ -348,6 +427,47 @@ PLY_INLINE bool NextWord(const char** cursor, const char* e, const char** wordBe
   *wordEnd = p;
   *cursor = p;
   return true;
+}
+
+// The next word of the line, converted. A word that is a plain number is converted in the scan
+// that finds its end; any other is found first and converted whole, to the same value.
+// Characters up to limit may be read (see ScanShortDecimal).
+PLY_INLINE bool NextValue(const char** cursor, const char* e, const char* limit, int type, PlyValue* value) {
+  const char* p = *cursor;
+  while (p < e && IsSeparator(*p)) ++p;
+  if (p == e) return false;
+  const char* stop = nullptr;
+  if (type == PlyFloat || type == PlyDouble) {
+    double d;
+    stop = ScanShortDecimal(p, e, limit, &d);
+    if (stop && (stop == e || IsSeparator(*stop))) {
+      *value = RealValue(d);
+      *cursor = stop;
+      return true;
+    }
+  } else if (ValidType(type) && ((*p >= '0' && *p <= '9') || *p == '-' || *p == '+')) {
+    bool negative = false;
+    uint64_t m;
+    const char* digits = p + (*p == '-' || *p == '+' ? 1 : 0);
+    int count = 8;
+    if (!kHostBigEndian && limit - digits >= 8) count = LeadingDigits(Load8(digits));
+    if (count < 8) {
+      negative = *p == '-';
+      m = count ? DigitsValue(Load8(digits), count) : 0;
+      stop = digits + count;
+    } else {
+      m = ParseMagnitude(p, e, &negative, &stop);
+    }
+    if (stop == e || IsSeparator(*stop)) {
+      *value = type == PlyUint ? UnsignedValue(UnsignedFrom(m, negative)) : SignedValue(SignedFrom(m, negative));
+      *cursor = stop;
+      return true;
+    }
+  }
+  const char* wb = p;
+  while (p < e && !IsSeparator(*p)) ++p;
+  *cursor = p;
+  return AsciiValue(wb, p, type, value);
 }
 
 void SplitWords(const char* b, const char* e, std::vector<std::string_view>* words) {
@@ -756,20 +876,22 @@ bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
     }
     char* record = records ? records + k * stride : nullptr;
     const char* cursor = line;
+    const char* const limit = r->buffer.get() + r->end;
     const char *wb, *we;
     for (size_t p = 0; p < properties; ++p) {
       const PlyPropertyDesc& prop = element.properties[p];
       const bool store = flags && flags[p];
       PlyValue value;
       if (!prop.isList) {
-        if (!NextWord(&cursor, e, &wb, &we)) return false;
-        if (store || !ValidType(prop.fileType)) {
-          if (!AsciiValue(wb, we, prop.fileType, &value)) return false;
-          if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
+        if (!store && ValidType(prop.fileType)) {
+          if (!NextWord(&cursor, e, &wb, &we)) return false;
+          continue;
         }
+        if (!NextValue(&cursor, e, limit, prop.fileType, &value)) return false;
+        if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
         continue;
       }
-      if (!NextWord(&cursor, e, &wb, &we) || !AsciiValue(wb, we, prop.countFileType, &value)) return false;
+      if (!NextValue(&cursor, e, limit, prop.countFileType, &value)) return false;
       if (store && !StoreValue(record + prop.countOffset, prop.countStoreType, value)) return false;
       const int64_t n = value.i;
       if (n < 0 || n > (e - cursor + 1) / 2) return false;
@@ -790,8 +912,7 @@ bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
       const size_t storeSize = n > 0 ? static_cast<size_t>(kTypeSize[prop.storeType]) : 0;
       if (!StoreList(r, record, prop, mode, static_cast<size_t>(n) * storeSize, &items)) return false;
       for (int64_t j = 0; j < n; ++j) {
-        if (!NextWord(&cursor, e, &wb, &we) || !AsciiValue(wb, we, prop.fileType, &value) ||
-            !StoreValue(items + j * storeSize, prop.storeType, value)) {
+        if (!NextValue(&cursor, e, limit, prop.fileType, &value) || !StoreValue(items + j * storeSize, prop.storeType, value)) {
           if (mode == ListMalloc) {
             std::free(items);
             std::memset(record + prop.offset, 0, sizeof(void*));

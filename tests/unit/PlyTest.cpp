@@ -297,6 +297,58 @@ TEST(PlyItems, FastDecimalsMatchTheFullConversion) {
   }
 }
 
+// Values read from lines in bulk are what the same words give converted one by one, for words of
+// every shape: plain and long numbers, signs alone, exponents with and without digits, trailing
+// junk, carriage returns inside, numbers right at the end of a line and of the file.
+TEST(PlyItems, WordsInLinesConvertAsTheWordsAlone) {
+  const char* const shapes[] = {"0", "7", "-0", "+3", "-", "+", ".", "5.", ".5", "-.25", "0.000123", "123456789",
+                                "12345678", "1234567", "0.1234567", "0.12345678", "9999999.9999999",
+                                "12345678901234567890", "1e5", "1e", "1E-3", "2.5e+2x", "12abc", "0x1A", "3.5\r",
+                                "\r4", "1.5.5", "--2", "1e400", "-1e-400", "4294967296", "-2147483649", "00000012",
+                                "0.0000000000000000000001"};
+  const int kShapes = sizeof shapes / sizeof shapes[0];
+  uint64_t state = 99;
+  const int lines = 3000;
+  std::string body;
+  std::vector<std::string> words;
+  for (int k = 0; k < lines; ++k) {
+    std::string line;
+    for (int j = 0; j < 3; ++j) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      std::string word = shapes[(state >> 33) % kShapes];
+      if ((state >> 20) % 3 == 0) word = std::to_string(static_cast<int64_t>(state >> 40) - (int64_t{1} << 23));
+      if ((state >> 24) % 5 == 0) word = std::to_string(((state >> 30) % 100000) / 1000.0).substr(0, 1 + (state >> 50) % 9);
+      words.push_back(word);
+      line += (j ? ((state >> 12) & 1 ? " \t " : " ") : "") + word;
+    }
+    body += line + (k + 1 < lines ? "\n" : "");  // the last line ends the file without a line feed
+  }
+  PlyReader* r = Header("ply\nformat ascii 1.0\nelement v " + std::to_string(lines) +
+                        "\nproperty double d\nproperty int i\nproperty uint u\nend_header\n" + body);
+  ASSERT_NE(nullptr, r);
+  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("d", PlyDouble, 0)));
+  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("i", PlyInt, 8)));
+  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("u", PlyUint, 12)));
+  struct Record {
+    double d;
+    int32_t i;
+    uint32_t u;
+  };
+  std::vector<Record> got(lines);
+  ASSERT_EQ(1, ply_get_elements(r, got.data(), sizeof(Record), lines));
+  ply_close_reader(r);
+  for (int k = 0; k < lines; ++k) {
+    PlyValue d, i, u;
+    ASSERT_EQ(1, get_ascii_item(words[3 * k].c_str(), PlyDouble, &d));
+    ASSERT_EQ(1, get_ascii_item(words[3 * k + 1].c_str(), PlyInt, &i));
+    ASSERT_EQ(1, get_ascii_item(words[3 * k + 2].c_str(), PlyUint, &u));
+    // Bit for bit: a negative zero must stay one.
+    ASSERT_EQ(0, std::memcmp(&d.d, &got[k].d, sizeof(double))) << "line " << k << " '" << words[3 * k] << "'";
+    ASSERT_EQ(i.i, got[k].i) << "line " << k << " '" << words[3 * k + 1] << "'";
+    ASSERT_EQ(u.u, got[k].u) << "line " << k << " '" << words[3 * k + 2] << "'";
+  }
+}
+
 // ---- items ------------------------------------------------------------------------------------
 
 struct VertexRecord {
