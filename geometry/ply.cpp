@@ -741,6 +741,11 @@ void CopyFixed(char* dst, size_t stride, const char* src, size_t size, int64_t c
 // in the common cases.
 void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
   switch (bytes) {
+    case 1: CopyFixed<1>(dst, stride, src, size, count); return;
+    case 2: CopyFixed<2>(dst, stride, src, size, count); return;
+    case 3: CopyFixed<3>(dst, stride, src, size, count); return;
+    case 4: CopyFixed<4>(dst, stride, src, size, count); return;
+    case 8: CopyFixed<8>(dst, stride, src, size, count); return;
     case 12: CopyFixed<12>(dst, stride, src, size, count); return;
     case 16: CopyFixed<16>(dst, stride, src, size, count); return;
     case 20: CopyFixed<20>(dst, stride, src, size, count); return;
