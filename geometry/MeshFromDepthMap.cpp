@@ -53,10 +53,17 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
       const int32_t A = above[col - g.pixelStride];
       const int32_t B = above[col];
       const int32_t D = row[col - g.pixelStride];
-      if (A >= 0 && B >= 0 && std::fabs(z[A] - z[B]) < t && std::fabs(z[B] - d) < t)
-        made[count++] = MeshTriangle{{C, B, A}, {0, 0, 0}};
-      if (D >= 0 && A >= 0 && std::fabs(d - z[D]) < t && std::fabs(z[D] - z[A]) < t)
-        made[count++] = MeshTriangle{{A, D, C}, {0, 0, 0}};
+      // Without branches (scattered invalid pixels would mislead them): both triangles are
+      // written and the count moves past those that pass. A missing corner reads the first
+      // depth and fails its index test. The writes stay below count + 2, inside what the row
+      // grew by and below the reservation.
+      const double zA = z[A < 0 ? 0 : A], zB = z[B < 0 ? 0 : B], zD = z[D < 0 ? 0 : D];
+      const bool upper = (A >= 0) & (B >= 0) & (std::fabs(zA - zB) < t) & (std::fabs(zB - d) < t);
+      const bool lower = (D >= 0) & (A >= 0) & (std::fabs(d - zD) < t) & (std::fabs(zD - zA) < t);
+      made[count] = MeshTriangle{{C, B, A}, {0, 0, 0}};
+      count += upper;
+      made[count] = MeshTriangle{{A, D, C}, {0, 0, 0}};
+      count += lower;
     }
   }
   vertices.resize(static_cast<size_t>(k));
