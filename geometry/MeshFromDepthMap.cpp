@@ -20,19 +20,26 @@ struct Grid {
 };
 
 // One row-major scan over the pixels, writing straight into the mesh: the vertex array is
-// reserved to n and the triangle array to the most the grid can make. Each row first grows both
-// by as much as it can add, so records are zeroed in cache just before they are written; the
-// untouched rest of the reservation is never brought into memory. False when the index image
-// does not number its valid pixels 0, 1, 2, ... in scan order below n (else triangles would
-// join the wrong vertices or read past the depths).
+// reserved to n and the triangle array to the most the grid can make, each with a spare record.
+// Each row first grows both by as much as it can add, so records are zeroed in cache just before
+// they are written; the untouched rest of the reservation is never brought into memory. False
+// when the index image does not number its valid pixels 0, 1, 2, ... in scan order below n (else
+// triangles would join the wrong vertices or read past the depths).
+//
+// Valid and invalid pixels are often scattered, so the pixel loop has no branch that depends on
+// them: every pixel writes a vertex and both triangles of its square at the current counts, and
+// the counts move past what is valid. A missing pixel reads the first depth (or a zero) and fails
+// its index test; what it wrote is overwritten or cut off at the end. The writes stay below the
+// counts plus one (vertex) and two (triangles): inside what the row grew by and the spare record.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
   int64_t k = 0;
   int64_t count = 0;
   const double t = g.t;
-  const double* z = g.z;
+  const double noDepth = 0.0;
+  const double* z = g.n > 0 ? g.z : &noDepth;
   for (int32_t r = 0; r < g.h; ++r) {
-    vertices.resize(static_cast<size_t>(std::min<int64_t>(g.n, k + g.w)));
+    vertices.resize(std::min(vertices.capacity(), static_cast<size_t>(k + g.w)));
     triangles.resize(std::min(triangles.capacity(), static_cast<size_t>(count + 2 * int64_t(g.w))));
     MeshVertex* const out = vertices.data();
     MeshTriangle* const made = triangles.data();
@@ -43,23 +50,19 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
     for (int32_t c = 0; c < g.w; ++c) {
       const int64_t col = int64_t(c) * g.pixelStride;
       const int32_t C = row[col];
-      if (C < 0) continue;
-      if (C != k || k >= g.n) return false;
-      const double d = z[C];
+      const bool valid = C >= 0;
+      if (valid && (C != k || k >= g.n)) return false;
+      const double d = z[valid ? C : 0];
       const double xn = columnX[c] - shift;
       out[k] = MeshVertex{{float(xn * d), float(yn * d), float(d)}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
-      ++k;
+      k += valid;
       if (r < 1 || c < 1) continue;
       const int32_t A = above[col - g.pixelStride];
       const int32_t B = above[col];
       const int32_t D = row[col - g.pixelStride];
-      // Without branches (scattered invalid pixels would mislead them): both triangles are
-      // written and the count moves past those that pass. A missing corner reads the first
-      // depth and fails its index test. The writes stay below count + 2, inside what the row
-      // grew by and below the reservation.
       const double zA = z[A < 0 ? 0 : A], zB = z[B < 0 ? 0 : B], zD = z[D < 0 ? 0 : D];
-      const bool upper = (A >= 0) & (B >= 0) & (std::fabs(zA - zB) < t) & (std::fabs(zB - d) < t);
-      const bool lower = (D >= 0) & (A >= 0) & (std::fabs(d - zD) < t) & (std::fabs(zD - zA) < t);
+      const bool upper = valid & (A >= 0) & (B >= 0) & (std::fabs(zA - zB) < t) & (std::fabs(zB - d) < t);
+      const bool lower = valid & (D >= 0) & (A >= 0) & (std::fabs(d - zD) < t) & (std::fabs(zD - zA) < t);
       made[count] = MeshTriangle{{C, B, A}, {0, 0, 0}};
       count += upper;
       made[count] = MeshTriangle{{A, D, C}, {0, 0, 0}};
@@ -99,8 +102,8 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
     Empty(*this);
     // Each valid pixel is the lower right corner of at most two triangles.
     const int64_t squares = g.w > 1 && g.h > 1 ? int64_t(g.w - 1) * (g.h - 1) : 0;
-    vertices.reserve(size_t(g.n));
-    triangles.reserve(size_t(2 * std::min(squares, g.n)));
+    vertices.reserve(size_t(g.n) + 1);
+    triangles.reserve(size_t(2 * std::min(squares, g.n)) + 2);
     PreferHugePages(vertices.data(), vertices.capacity() * sizeof(MeshVertex));
     PreferHugePages(triangles.data(), triangles.capacity() * sizeof(MeshTriangle));
     consistent = Scan(g, vertices, triangles, columnX.data());

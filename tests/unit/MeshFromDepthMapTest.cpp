@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -216,6 +217,51 @@ TEST(MeshFromDepthMap, InconsistentCountsAreRefusedWithEmptyArrays) {
   Assemble(beyond, 2, 2, {1, kNone, 1, 1});
   beyond.indexImage.At(1, 1) = 1000;
   refuse(beyond);
+}
+
+// Against the algorithm written out plainly, on many small maps: every density of valid pixels
+// from none to all (so the last pixels are often invalid after the last vertex), depths that
+// straddle the jump limit, sizes from one pixel up. Vertices and triangles must be exactly equal.
+TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
+  uint32_t seed = 7;
+  auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (int trial = 0; trial < 400; ++trial) {
+    const int32_t w = 1 + int32_t(next() % 12), h = 1 + int32_t(next() % 12);
+    const uint32_t density = next() % 101;
+    std::vector<float> pixels(size_t(w) * h);
+    for (float& p : pixels) p = next() % 100 < density ? float(100 + next() % 25) : kNone;
+    DepthMap map;
+    Assemble(map, w, h, pixels);
+    map.fx = 2.0, map.fy = 3.0, map.cx = 1.5, map.cy = 0.5, map.skew = 0.25;
+    const double limit = 10.0;
+    Mesh mesh;
+    ASSERT_TRUE(mesh.CreateFromDepthMap(map, limit));
+
+    std::vector<std::array<float, 3>> positions;
+    std::vector<Tri> triangles;
+    auto I = [&](int32_t c, int32_t r) { return map.indexImage.pixels[int64_t(r) * map.indexImage.rowStride + c]; };
+    for (int32_t r = 0; r < h; ++r)
+      for (int32_t c = 0; c < w; ++c) {
+        const int32_t i = I(c, r);
+        if (i < 0) continue;
+        const double d = map.depths[size_t(i)];
+        const double yn = (r - map.cy) / map.fy;
+        const double xn = (c - map.cx) / map.fx - yn * map.skew;
+        positions.push_back({float(xn * d), float(yn * d), float(d)});
+        if (r < 1 || c < 1) continue;
+        const int32_t A = I(c - 1, r - 1), B = I(c, r - 1), C = i, D = I(c - 1, r);
+        auto z = [&](int32_t k) { return map.depths[size_t(k)]; };
+        if (A >= 0 && B >= 0 && std::fabs(z(A) - z(B)) < limit && std::fabs(z(B) - z(C)) < limit)
+          triangles.push_back({C, B, A});
+        if (C >= 0 && D >= 0 && A >= 0 && std::fabs(z(C) - z(D)) < limit && std::fabs(z(D) - z(A)) < limit)
+          triangles.push_back({A, D, C});
+      }
+    SCOPED_TRACE("trial " + std::to_string(trial) + ": " + std::to_string(w) + " x " + std::to_string(h));
+    ASSERT_EQ(positions.size(), mesh.vertices.size());
+    for (size_t v = 0; v < positions.size(); ++v)
+      for (int i = 0; i < 3; ++i) ASSERT_EQ(positions[v][size_t(i)], mesh.vertices[v].position[i]) << v;
+    ASSERT_EQ(triangles, Triangles(mesh));
+  }
 }
 
 TEST(MeshFromDepthMap, RippleSceneSplitsAtItsDepthJumpAndFacesTheCamera) {
