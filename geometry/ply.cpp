@@ -678,14 +678,19 @@ bool RunList(PlyReader* r, const PlyElementDesc& element, const Op& op, bool sto
   return ok;
 }
 
+// A list of four-byte items behind a one-byte count whose items are stored as they are.
+PLY_INLINE bool IsPlainList(const PlyPropertyDesc& prop) {
+  return prop.countFileType == PlyUchar && kTypeSize[prop.fileType] == 4 &&
+         (prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
+          (prop.fileType == PlyInt && prop.storeType == PlyUint));
+}
+
 // Lists of four-byte items behind a one-byte count, as faces nearly always are: the count and
 // items are taken straight from the buffer.
 bool IsPlainFaceList(const PlyElementDesc& element, const uint8_t* flags, const Plan& plan) {
   if (plan.ops.size() != 1 || plan.ops[0].kind != OpList || !flags || !flags[0]) return false;
   const PlyPropertyDesc& prop = element.properties[0];
-  return prop.countFileType == PlyUchar && prop.countStoreType == PlyInt && kTypeSize[prop.fileType] == 4 &&
-         (prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
-          (prop.fileType == PlyInt && prop.storeType == PlyUint));
+  return IsPlainList(prop) && prop.countStoreType == PlyInt;
 }
 
 bool ReadPlainFaceLists(PlyReader* r, const PlyElementDesc& element, char* records, size_t stride, int64_t count,
@@ -1190,10 +1195,7 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void*
       size_t at;
     };
     const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
-    const bool plain = reader->fileKind != Ascii && element.properties.size() == 1 &&
-                       prop.countFileType == PlyUchar && kTypeSize[prop.fileType] == 4 &&
-                       (prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
-                        (prop.fileType == PlyInt && prop.storeType == PlyUint));
+    const bool plain = reader->fileKind != Ascii && element.properties.size() == 1 && IsPlainList(prop);
     Record records[256];
     int64_t k = 0;
     while (k < count) {
@@ -1232,10 +1234,7 @@ int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t cou
     const PlyElementDesc& element = reader->elements[reader->currentElement];
     if (reader->fileKind == Ascii || element.properties.size() != 1 || !element.storeFlags[0]) return 1;
     const PlyPropertyDesc& prop = element.properties[0];
-    if (!prop.isList || prop.countFileType != PlyUchar || kTypeSize[prop.fileType] != 4 ||
-        !(prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
-          (prop.fileType == PlyInt && prop.storeType == PlyUint)))
-      return 1;
+    if (!prop.isList || !IsPlainList(prop)) return 1;
     const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
     const size_t kItem = 13;
     char* out = static_cast<char*>(records);
