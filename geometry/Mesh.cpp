@@ -434,35 +434,46 @@ void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vecto
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VEXOL_AVX2_NORMALS 1
 // The same arithmetic four lanes at a time: a and b widened to double, the cross product from
-// two lane rotations, each difference rounded once. Lane 3 (the confidences) is computed and
-// dropped.
+// one lane rotation of each ((z, x, y) comes out, the same products and differences), each
+// difference rounded once. The triangle's normal and each corner's sum are written with one
+// 16-byte store over the record's preceding field, which is blended back unchanged; fewer
+// stores and loads per triangle is what makes this loop faster.
+static_assert(offsetof(MeshVertex, normal) == 20 && offsetof(MeshTriangle, normal) == 12,
+              "a normal and the four bytes before it make one 16-byte slot");
 __attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, MeshTriangle* t, size_t n) {
   for (size_t k = 0; k < count; ++k) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(v[k].normal), _mm_setzero_si128());
     v[k].normal[2] = 0.0f;
   }
   for (MeshTriangle* end = t + n; t != end; ++t) {
-    if (!ValidTriangle(*t, count)) {
+    const uint64_t i0 = uint32_t(t->indices[0]), i1 = uint32_t(t->indices[1]), i2 = uint32_t(t->indices[2]);
+    if (std::max(i0, std::max(i1, i2)) >= count) {
       t->normal[0] = t->normal[1] = t->normal[2] = 0.0f;
       continue;
     }
-    const __m128 p0 = _mm_loadu_ps(v[t->indices[0]].position);
-    const __m256d a = _mm256_cvtps_pd(_mm_sub_ps(_mm_loadu_ps(v[t->indices[1]].position), p0));
-    const __m256d b = _mm256_cvtps_pd(_mm_sub_ps(_mm_loadu_ps(v[t->indices[2]].position), p0));
-    const __m256d ayzx = _mm256_permute4x64_pd(a, _MM_SHUFFLE(3, 0, 2, 1));
-    const __m256d azxy = _mm256_permute4x64_pd(a, _MM_SHUFFLE(3, 1, 0, 2));
-    const __m256d byzx = _mm256_permute4x64_pd(b, _MM_SHUFFLE(3, 0, 2, 1));
-    const __m256d bzxy = _mm256_permute4x64_pd(b, _MM_SHUFFLE(3, 1, 0, 2));
-    const __m128 normal = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(ayzx, bzxy), _mm256_mul_pd(azxy, byzx)));
-    const __m128 z = _mm_movehl_ps(normal, normal);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(t->normal), _mm_castps_si128(normal));
-    _mm_store_ss(t->normal + 2, z);
-    for (int32_t index : t->indices) {
-      float* sum = v[index].normal;
-      const __m128 xy = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sum)));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(sum), _mm_castps_si128(_mm_add_ps(xy, normal)));
-      _mm_store_ss(sum + 2, _mm_add_ss(_mm_load_ss(sum + 2), z));
-    }
+    MeshVertex* const v0 = v + i0;
+    MeshVertex* const v1 = v + i1;
+    MeshVertex* const v2 = v + i2;
+    const __m128 p0 = _mm_loadu_ps(v0->position);
+    const __m128 af = _mm_sub_ps(_mm_loadu_ps(v1->position), p0);
+    const __m128 bf = _mm_sub_ps(_mm_loadu_ps(v2->position), p0);
+    const __m256d a = _mm256_cvtps_pd(af);
+    const __m256d b = _mm256_cvtps_pd(bf);
+    const __m256d ayzx = _mm256_cvtps_pd(_mm_shuffle_ps(af, af, _MM_SHUFFLE(3, 0, 2, 1)));
+    const __m256d byzx = _mm256_cvtps_pd(_mm_shuffle_ps(bf, bf, _MM_SHUFFLE(3, 0, 2, 1)));
+    const __m128 zxy = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(a, byzx), _mm256_mul_pd(ayzx, b)));
+    const __m128 xyz = _mm_shuffle_ps(zxy, zxy, _MM_SHUFFLE(0, 2, 1, 0));  // lane 0 is not used
+    float* const slot = reinterpret_cast<float*>(&t->indices[2]);
+    _mm_storeu_ps(slot, _mm_blend_ps(_mm_loadu_ps(slot), xyz, 0xe));
+    float* const s0 = reinterpret_cast<float*>(v0->color);
+    float* const s1 = reinterpret_cast<float*>(v1->color);
+    float* const s2 = reinterpret_cast<float*>(v2->color);
+    const __m128 o0 = _mm_loadu_ps(s0);
+    _mm_storeu_ps(s0, _mm_blend_ps(o0, _mm_add_ps(o0, xyz), 0xe));
+    const __m128 o1 = _mm_loadu_ps(s1);
+    _mm_storeu_ps(s1, _mm_blend_ps(o1, _mm_add_ps(o1, xyz), 0xe));
+    const __m128 o2 = _mm_loadu_ps(s2);
+    _mm_storeu_ps(s2, _mm_blend_ps(o2, _mm_add_ps(o2, xyz), 0xe));
   }
 }
 #endif

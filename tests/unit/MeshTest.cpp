@@ -154,6 +154,57 @@ TEST(MeshNormals, OneStepEqualsTheTwoStepsAndTrianglesMayComeFromElsewhere) {
   EXPECT_EQ(99.0f, first[5].normal[0]);
 }
 
+TEST(MeshNormals, MatchThePlainDefinitionOnRandomTriangleSoups) {
+  // Corners named twice, corners outside the array, any vertex order, colour bytes of every value:
+  // the result must be exactly the plain definition, record for record.
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+  for (int round = 0; round < 20; ++round) {
+    const int count = 1 + int(next() % 200);
+    std::vector<MeshVertex> vertices;
+    for (int i = 0; i < count; ++i) {
+      MeshVertex v = At(float(int(next() % 2001) - 1000) / 37.0f, float(int(next() % 2001) - 1000) / 41.0f,
+                        float(int(next() % 2001) - 1000) / 43.0f);
+      const uint32_t bytes = next();
+      std::memcpy(v.color, &bytes, 4);
+      vertices.push_back(v);
+    }
+    std::vector<MeshTriangle> triangles;
+    for (int i = 0; i < 600; ++i) {
+      auto corner = [&] { return next() % 50 == 0 ? int(next() % 400) - 100 : int(next() % uint32_t(count)); };
+      const int a = corner(), b = next() % 8 == 0 ? a : corner(), c = corner();
+      triangles.push_back(Tri(a, b, c));
+    }
+    std::vector<MeshVertex> expected = vertices;
+    std::vector<MeshTriangle> expectedTriangles = triangles;
+    for (MeshVertex& v : expected) v.normal[0] = v.normal[1] = v.normal[2] = 0.0f;
+    for (MeshTriangle& t : expectedTriangles) {
+      bool inside = true;
+      for (int k = 0; k < 3; ++k) inside = inside && t.indices[k] >= 0 && t.indices[k] < count;
+      if (!inside) {
+        t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
+        continue;
+      }
+      const float* p[3];
+      for (int k = 0; k < 3; ++k) p[k] = expected[t.indices[k]].position;
+      double a[3], b[3];
+      for (int c = 0; c < 3; ++c) {
+        a[c] = p[1][c] - p[0][c];
+        b[c] = p[2][c] - p[0][c];
+      }
+      t.normal[0] = float(a[1] * b[2] - a[2] * b[1]);
+      t.normal[1] = float(a[2] * b[0] - a[0] * b[2]);
+      t.normal[2] = float(a[0] * b[1] - a[1] * b[0]);
+      for (int k = 0; k < 3; ++k)
+        for (int c = 0; c < 3; ++c) expected[t.indices[k]].normal[c] += t.normal[c];
+    }
+    ComputeNormals(vertices, triangles);
+    ASSERT_EQ(0, std::memcmp(expected.data(), vertices.data(), vertices.size() * sizeof(MeshVertex))) << round;
+    ASSERT_EQ(0, std::memcmp(expectedTriangles.data(), triangles.data(), triangles.size() * sizeof(MeshTriangle)))
+        << round;
+  }
+}
+
 TEST(MeshNormals, TrianglesOutsideTheVertexArrayAreLeftOut) {
   // A frame with fewer vertices than the triangles name must not be read past its end.
   std::vector<MeshVertex> vertices = {At(0, 0, 0), At(1, 0, 0), At(0, 1, 0)};
