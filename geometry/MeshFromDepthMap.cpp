@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -19,53 +20,85 @@ struct Grid {
   double t;
 };
 
+// Appends copies of ready records from a block: a library copy, much faster than resize's
+// record-by-record initialisation, and the scan then writes only the fields that differ.
+template <class T, size_t N>
+void Grow(std::vector<T>& v, size_t size, const T (&block)[N]) {
+  size = std::min(size, v.capacity());
+  while (v.size() < size) v.insert(v.end(), block, block + std::min(size - v.size(), N));
+}
+
+struct Blocks {
+  MeshVertex vertices[512];
+  MeshTriangle triangles[512];
+  Blocks() {
+    for (MeshVertex& v : vertices) v = MeshVertex{{0, 0, 0}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
+    for (MeshTriangle& t : triangles) t = MeshTriangle{{0, 0, 0}, {0, 0, 0}};
+  }
+};
+
 // One row-major scan over the pixels, writing straight into the mesh: the vertex array is
 // reserved to n and the triangle array to the most the grid can make, each with a spare record.
-// Each row first grows both by as much as it can add, so records are zeroed in cache just before
+// Each row first grows both by as much as it can add, so records are filled in cache just before
 // they are written; the untouched rest of the reservation is never brought into memory. False
 // when the index image does not number its valid pixels 0, 1, 2, ... in scan order below n (else
 // triangles would join the wrong vertices or read past the depths).
 //
-// Valid and invalid pixels are often scattered, so the pixel loop has no branch that depends on
-// them: every pixel writes a vertex and both triangles of its square at the current counts, and
-// the counts move past what is valid. A missing pixel reads the first depth (or a zero) and fails
-// its index test; what it wrote is overwritten or cut off at the end. The writes stay below the
-// counts plus one (vertex) and two (triangles): inside what the row grew by and the spare record.
+// Valid and invalid pixels are often scattered, so neither loop branches on them: every pixel
+// writes its vertex at the vertex count and both triangles of its square at the triangle count,
+// and the counts move past what is valid; what was written past them is overwritten or cut off
+// at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside what
+// the row grew by and the spare record. A missing pixel's depth is NaN in the depth rows, so no
+// difference with it is below the limit: the validity of the corners needs no test of its own.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
+  static const Blocks blocks;
   int64_t k = 0;
   int64_t count = 0;
   const double t = g.t;
-  const double noDepth = 0.0;
-  const double* z = g.n > 0 ? g.z : &noDepth;
+  const double none = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> depthRows(2 * size_t(g.w));
+  double* depth = depthRows.data();
+  double* depthAbove = depth + g.w;
   for (int32_t r = 0; r < g.h; ++r) {
-    vertices.resize(std::min(vertices.capacity(), static_cast<size_t>(k + g.w)));
-    triangles.resize(std::min(triangles.capacity(), static_cast<size_t>(count + 2 * int64_t(g.w))));
+    Grow(vertices, size_t(k + g.w), blocks.vertices);
+    Grow(triangles, size_t(count + 2 * int64_t(g.w)), blocks.triangles);
     MeshVertex* const out = vertices.data();
     MeshTriangle* const made = triangles.data();
     const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
-    const int32_t* above = r > 0 ? row - g.rowStride : row;
     const double yn = (r - g.map.cy) / g.map.fy;
     const double shift = yn * g.map.skew;
+    std::swap(depth, depthAbove);
     for (int32_t c = 0; c < g.w; ++c) {
-      const int64_t col = int64_t(c) * g.pixelStride;
-      const int32_t C = row[col];
+      const int32_t C = row[int64_t(c) * g.pixelStride];
       const bool valid = C >= 0;
       if (valid && (C != k || k >= g.n)) return false;
-      const double d = z[valid ? C : 0];
+      const double d = valid ? g.z[C] : none;
+      depth[c] = d;
       const double xn = columnX[c] - shift;
-      out[k] = MeshVertex{{float(xn * d), float(yn * d), float(d)}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
+      float* p = out[k].position;
+      p[0] = float(xn * d);
+      p[1] = float(yn * d);
+      p[2] = float(d);
       k += valid;
-      if (r < 1 || c < 1) continue;
-      const int32_t A = above[col - g.pixelStride];
-      const int32_t B = above[col];
-      const int32_t D = row[col - g.pixelStride];
-      const double zA = z[A < 0 ? 0 : A], zB = z[B < 0 ? 0 : B], zD = z[D < 0 ? 0 : D];
-      const bool upper = valid & (A >= 0) & (B >= 0) & (std::fabs(zA - zB) < t) & (std::fabs(zB - d) < t);
-      const bool lower = valid & (D >= 0) & (A >= 0) & (std::fabs(d - zD) < t) & (std::fabs(zD - zA) < t);
-      made[count] = MeshTriangle{{C, B, A}, {0, 0, 0}};
+    }
+    if (r == 0 || g.w < 2) continue;
+    const int32_t* above = row - g.rowStride;
+    // Upper triangle C B A: edges A-B and B-C; lower triangle A D C: edges C-D and D-A, the
+    // last one the B-C edge of the square before.
+    bool left = std::fabs(depthAbove[0] - depth[0]) < t;
+    for (int32_t c = 1; c < g.w; ++c) {
+      const int64_t col = int64_t(c) * g.pixelStride;
+      const bool vertical = std::fabs(depthAbove[c] - depth[c]) < t;
+      const bool upper = (std::fabs(depthAbove[c - 1] - depthAbove[c]) < t) & vertical;
+      const bool lower = (std::fabs(depth[c] - depth[c - 1]) < t) & left;
+      left = vertical;
+      const int32_t C = row[col], B = above[col], A = above[col - g.pixelStride], D = row[col - g.pixelStride];
+      int32_t* u = made[count].indices;
+      u[0] = C, u[1] = B, u[2] = A;
       count += upper;
-      made[count] = MeshTriangle{{A, D, C}, {0, 0, 0}};
+      int32_t* l = made[count].indices;
+      l[0] = A, l[1] = D, l[2] = C;
       count += lower;
     }
   }

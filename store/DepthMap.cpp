@@ -79,6 +79,27 @@ int64_t CountSetBits(const std::vector<uint8_t>& mask, int64_t bits) {
   return n;
 }
 
+// The float32 depths widened as they arrive, a buffer at a time: no file-sized staging array,
+// and the depth array is written once. Like ReadArray, it grows only as far as the data goes.
+bool ReadDepths(std::istream& in, std::vector<double>& depths, size_t count) {
+  std::vector<float> buffer(std::min(count, size_t(16384)));
+  while (depths.size() < count) {
+    const size_t add = std::min(count - depths.size(), buffer.size());
+    in.read(reinterpret_cast<char*>(buffer.data()), std::streamsize(add * sizeof(float)));
+    if (size_t(in.gcount()) != add * sizeof(float)) return false;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    for (size_t i = 0; i < add; ++i) {
+      uint32_t u;
+      std::memcpy(&u, &buffer[i], 4);
+      u = __builtin_bswap32(u);
+      std::memcpy(&buffer[i], &u, 4);
+    }
+#endif
+    depths.insert(depths.end(), buffer.data(), buffer.data() + add);
+  }
+  return true;
+}
+
 bool ReadFile(std::ifstream& in, DepthMap& map) {
   unsigned char header[kHeaderBytes];
   if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes)) return false;
@@ -115,21 +136,11 @@ bool ReadFile(std::ifstream& in, DepthMap& map) {
   if (map.BuildIndexImage(mask.data()) != valid) return false;
   std::vector<uint8_t>().swap(mask);
 
-  std::vector<float> values;
   if (sized) {
-    values.reserve(size_t(valid));
-    PreferHugePages(values.data(), values.capacity() * sizeof(float));
+    map.depths.reserve(size_t(valid));
+    PreferHugePages(map.depths.data(), map.depths.capacity() * sizeof(double));
   }
-  if (!ReadArray(in, values, size_t(valid))) return false;
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  for (float& v : values) {
-    uint32_t u;
-    std::memcpy(&u, &v, 4);
-    u = __builtin_bswap32(u);
-    std::memcpy(&v, &u, 4);
-  }
-#endif
-  return map.SetDepths(values.data(), int32_t(valid));
+  return ReadDepths(in, map.depths, size_t(valid));
 }
 
 }  // namespace

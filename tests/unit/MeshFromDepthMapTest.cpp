@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -221,7 +223,9 @@ TEST(MeshFromDepthMap, InconsistentCountsAreRefusedWithEmptyArrays) {
 
 // Against the algorithm written out plainly, on many small maps: every density of valid pixels
 // from none to all (so the last pixels are often invalid after the last vertex), depths that
-// straddle the jump limit, sizes from one pixel up. Vertices and triangles must be exactly equal.
+// straddle the jump limit, sizes from one pixel up; now and then a depth that is not a number or
+// infinite, and limits of zero, below zero, infinite and not a number. Vertices and triangles must
+// be exactly equal.
 TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
   uint32_t seed = 7;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
@@ -232,8 +236,14 @@ TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
     for (float& p : pixels) p = next() % 100 < density ? float(100 + next() % 25) : kNone;
     DepthMap map;
     Assemble(map, w, h, pixels);
+    const double odd[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity()};
+    for (double& d : map.depths)
+      if (next() % 30 == 0) d = odd[next() % 3];
     map.fx = 2.0, map.fy = 3.0, map.cx = 1.5, map.cy = 0.5, map.skew = 0.25;
-    const double limit = 10.0;
+    const double limits[] = {10.0, 10.0, 10.0, 0.0, -1.0, std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN()};
+    const double limit = limits[next() % 7];
     Mesh mesh;
     ASSERT_TRUE(mesh.CreateFromDepthMap(map, limit));
 
@@ -259,7 +269,7 @@ TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
     SCOPED_TRACE("trial " + std::to_string(trial) + ": " + std::to_string(w) + " x " + std::to_string(h));
     ASSERT_EQ(positions.size(), mesh.vertices.size());
     for (size_t v = 0; v < positions.size(); ++v)
-      for (int i = 0; i < 3; ++i) ASSERT_EQ(positions[v][size_t(i)], mesh.vertices[v].position[i]) << v;
+      ASSERT_EQ(0, std::memcmp(positions[v].data(), mesh.vertices[v].position, sizeof(float) * 3)) << v;
     ASSERT_EQ(triangles, Triangles(mesh));
   }
 }
