@@ -4,6 +4,9 @@
 #include <limits>
 #include <new>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "geometry/HugePages.h"
 #include "geometry/Mesh.h"
@@ -37,6 +40,33 @@ struct Blocks {
   }
 };
 
+// For each square whose lower right pixel is in column c >= 1 of a row: bit 0 when its upper
+// triangle C B A passes (edges A-B and B-C), bit 1 when its lower triangle A D C does (edges C-D
+// and D-A). A missing pixel's depth is NaN, so no difference with it is below the limit.
+void EdgeTests(const double* above, const double* depth, int32_t w, double t, std::vector<uint8_t>& passes) {
+  uint8_t* pass = passes.data();
+  int32_t c = 1;
+#if defined(__SSE2__)
+  const __m128d limit = _mm_set1_pd(t);
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  auto below = [&](__m128d x, __m128d y) { return _mm_cmplt_pd(_mm_and_pd(_mm_sub_pd(x, y), magnitude), limit); };
+  for (; c + 2 <= w; c += 2) {
+    const __m128d aboveLeft = _mm_loadu_pd(above + c - 1), aboveHere = _mm_loadu_pd(above + c);
+    const __m128d left = _mm_loadu_pd(depth + c - 1), here = _mm_loadu_pd(depth + c);
+    const int upper = _mm_movemask_pd(_mm_and_pd(below(aboveLeft, aboveHere), below(aboveHere, here)));
+    const int lower = _mm_movemask_pd(_mm_and_pd(below(here, left), below(aboveLeft, left)));
+    pass[c] = uint8_t((upper & 1) | (lower & 1) << 1);
+    pass[c + 1] = uint8_t(upper >> 1 | (lower & 2));
+  }
+#endif
+  for (; c < w; ++c) {
+    const bool vertical = std::fabs(above[c] - depth[c]) < t;
+    const bool upper = (std::fabs(above[c - 1] - above[c]) < t) & vertical;
+    const bool lower = (std::fabs(depth[c] - depth[c - 1]) < t) & (std::fabs(above[c - 1] - depth[c - 1]) < t);
+    pass[c] = uint8_t(upper | lower << 1);
+  }
+}
+
 // One row-major scan over the pixels, writing straight into the mesh: the vertex array is
 // reserved to n and the triangle array to the most the grid can make, each with a spare record.
 // Each row first grows both by as much as it can add, so records are filled in cache just before
@@ -48,8 +78,7 @@ struct Blocks {
 // writes its vertex at the vertex count and both triangles of its square at the triangle count,
 // and the counts move past what is valid; what was written past them is overwritten or cut off
 // at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside what
-// the row grew by and the spare record. A missing pixel's depth is NaN in the depth rows, so no
-// difference with it is below the limit: the validity of the corners needs no test of its own.
+// the row grew by and the spare record.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
   static const Blocks blocks;
@@ -58,6 +87,7 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
   const double t = g.t;
   const double none = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> depthRows(2 * size_t(g.w));
+  std::vector<uint8_t> passes(size_t(g.w));
   double* depth = depthRows.data();
   double* depthAbove = depth + g.w;
   for (int32_t r = 0; r < g.h; ++r) {
@@ -84,22 +114,17 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
     }
     if (r == 0 || g.w < 2) continue;
     const int32_t* above = row - g.rowStride;
-    // Upper triangle C B A: edges A-B and B-C; lower triangle A D C: edges C-D and D-A, the
-    // last one the B-C edge of the square before.
-    bool left = std::fabs(depthAbove[0] - depth[0]) < t;
+    EdgeTests(depthAbove, depth, g.w, t, passes);
     for (int32_t c = 1; c < g.w; ++c) {
       const int64_t col = int64_t(c) * g.pixelStride;
-      const bool vertical = std::fabs(depthAbove[c] - depth[c]) < t;
-      const bool upper = (std::fabs(depthAbove[c - 1] - depthAbove[c]) < t) & vertical;
-      const bool lower = (std::fabs(depth[c] - depth[c - 1]) < t) & left;
-      left = vertical;
       const int32_t C = row[col], B = above[col], A = above[col - g.pixelStride], D = row[col - g.pixelStride];
+      const uint8_t pass = passes[c];
       int32_t* u = made[count].indices;
       u[0] = C, u[1] = B, u[2] = A;
-      count += upper;
+      count += pass & 1;
       int32_t* l = made[count].indices;
       l[0] = A, l[1] = D, l[2] = C;
-      count += lower;
+      count += pass >> 1;
     }
   }
   vertices.resize(static_cast<size_t>(k));
