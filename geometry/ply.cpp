@@ -1226,14 +1226,42 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void*
   }
 }
 
+// Lines of a list of three values, converted as the list path converts them. Any other line,
+// whether another length or a fault, is given back whole for the list path to read or report.
+int64_t ReadAsciiTriples(PlyReader* r, const PlyPropertyDesc& prop, char* out, size_t stride, int64_t count) {
+  int64_t k = 0;
+  for (; k < count; ++k, out += stride) {
+    const char *line, *e;
+    if (!NextLine(r, &line, &e)) break;
+    const char* cursor = line;
+    const char* const limit = r->buffer.get() + r->end;
+    PlyValue value;
+    bool ok = NextValue(&cursor, e, limit, prop.countFileType, &value) && value.i == 3;
+    for (int j = 0; ok && j < 3; ++j)
+      ok = NextValue(&cursor, e, limit, prop.fileType, &value) && StoreValue(out + 4 * j, prop.storeType, value);
+    if (!ok) {
+      r->begin = static_cast<size_t>(line - r->buffer.get());
+      break;
+    }
+  }
+  return k;
+}
+
 int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t count, int64_t* done) {
   *done = 0;
   if (count < 0) return 0;
   try {
     if (!ReachCurrent(reader, count)) return 0;
     const PlyElementDesc& element = reader->elements[reader->currentElement];
-    if (reader->fileKind == Ascii || element.properties.size() != 1 || !element.storeFlags[0]) return 1;
+    if (element.properties.size() != 1 || !element.storeFlags[0]) return 1;
     const PlyPropertyDesc& prop = element.properties[0];
+    if (reader->fileKind == Ascii) {
+      if (prop.isList && ValidType(prop.countFileType) && ValidType(prop.fileType) && ValidType(prop.storeType) &&
+          kTypeSize[prop.storeType] == 4)
+        *done = ReadAsciiTriples(reader, prop, static_cast<char*>(records), stride, count);
+      reader->itemsDone += *done;
+      return 1;
+    }
     if (!prop.isList || !IsPlainList(prop)) return 1;
     const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
     const size_t kItem = 13;

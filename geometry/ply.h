@@ -106,12 +106,14 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
 // property, a list, is requested.
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void** items);
 
-// Reads items of the current element whose one requested property is a binary list of four-byte
-// values behind a one-byte count, as faces nearly always are, for as long as each list has three
-// values: item k's three go, in the list's storeType, to records + k * stride. Stops before a
-// list of another length, at the end of the buffered input when more cannot be had, and after
-// count items; *done says how many were read. Any other element reads none, and the caller goes
-// on with ply_get_lists, which also reports what stopped this. Returns 0 on failure.
+// Reads items of the current element whose one requested property is a list, as faces are, for
+// as long as each list has three values: item k's three go, in the list's storeType, to
+// records + k * stride. Binary lists must be four-byte values behind a one-byte count, as faces
+// nearly always are; ASCII lists may be of any types but must be stored in four bytes. Stops
+// before a list of another length or a line it cannot convert, at the end of the buffered binary
+// input when more cannot be had, and after count items; *done says how many were read. Any other
+// element reads none, and the caller goes on with ply_get_lists, which also reports what stopped
+// this. Returns 0 on failure.
 int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t count, int64_t* done);
 
 // Reads past the remaining items of the named element (which becomes current).

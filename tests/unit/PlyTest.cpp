@@ -619,18 +619,26 @@ TEST(PlyItems, TriplesStopBeforeAnotherLengthAndListsReadOn) {
 
 // Whatever the fast path does not take is left whole for ply_get_lists, which reports it.
 TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
-  PlyReader* ascii = Header("ply\nformat ascii 1.0\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n3 4 5 6\n");
-  ASSERT_NE(nullptr, ascii);
-  ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
   int32_t record[6] = {};
   int64_t done = -1;
-  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 1, &done));
-  EXPECT_EQ(0, done);
   int32_t count = 0;
   const void* list = nullptr;
+  // ASCII: another length and a line short of its words both stop it at the start of their line.
+  PlyReader* ascii = Header("ply\nformat ascii 1.0\nelement face 4\nproperty list uchar int vertex_indices\nend_header\n"
+                            "3 4 5 6\n4 1 2 3 4\n3 7 8 9\n3 1 2\n");
+  ASSERT_NE(nullptr, ascii);
+  ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 4, &done));
+  EXPECT_EQ(1, done);
+  EXPECT_EQ(6, record[2]);
+  EXPECT_EQ(0, record[3]) << "wrote past the three values";
   ASSERT_EQ(1, ply_get_lists(ascii, 1, &count, &list));
-  EXPECT_EQ(3, count);
-  EXPECT_EQ(6, static_cast<const int32_t*>(list)[2]);
+  EXPECT_EQ(4, count);
+  EXPECT_EQ(4, static_cast<const int32_t*>(list)[3]);
+  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 2, &done));
+  EXPECT_EQ(1, done);
+  EXPECT_EQ(9, record[2]);
+  EXPECT_EQ(0, ply_get_lists(ascii, 1, &count, &list)) << "the short line is met by the list path";
   ply_close_reader(ascii);
 
   // Shorts, and a second property: not the layout the fast path knows.
@@ -661,6 +669,59 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
   EXPECT_EQ(0, record[3]) << "the cut triangle is not taken";
   EXPECT_EQ(0, ply_get_lists(r, 1, &count, &list)) << "twelve bytes of items, eight left";
   ply_close_reader(r);
+}
+
+// ASCII faces read as Mesh reads them (triples while they last, then lists) give exactly what
+// the list path alone gives, for words of every shape the conversions know.
+TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
+  const char* words[] = {"0", "7", "-3", "+12", "007", "2147483647", "2147483648", "-2147483649", "99999999999",
+                         "4294967295", "1.9", "-2.5", "1e3", "0x1A", " 5", "\t6", "1  2"};
+  uint32_t seed = 99;
+  auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  for (const char* type : {"int", "uint", "float", "short", "double"}) {
+    SCOPED_TRACE(type);
+    std::string body;
+    const int items = 3000;  // more than one buffer of input
+    for (int k = 0; k < items; ++k) {
+      const int n = next() % 10 == 0 ? int(next() % 6) : 3;
+      body += std::to_string(n);
+      for (int j = 0; j < n; ++j) body += std::string(" ") + words[next() % (sizeof words / sizeof *words)];
+      if (next() % 7 == 0) body += " extra words";
+      body += next() % 5 == 0 ? "\r\n" : "\n";
+    }
+    const std::string file = std::string("ply\nformat ascii 1.0\nelement face ") + std::to_string(items) +
+                             "\nproperty list uchar " + type + " vertex_indices\nend_header\n" + body;
+    std::vector<std::vector<int32_t>> expected, got;
+    PlyReader* lists = Header(file);
+    ASSERT_NE(nullptr, lists);
+    ASSERT_EQ(1, ply_request_property(lists, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+    for (int k = 0; k < items; ++k) {
+      int32_t n = 0;
+      const void* list = nullptr;
+      ASSERT_EQ(1, ply_get_lists(lists, 1, &n, &list)) << k;
+      const int32_t* v = static_cast<const int32_t*>(list);
+      expected.emplace_back(v, v + n);
+    }
+    ply_close_reader(lists);
+
+    PlyReader* r = Header(file);
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
+    std::vector<int32_t> triples(3 * items, -7);
+    while (int64_t(got.size()) < items) {
+      int64_t done = 0;
+      ASSERT_EQ(1, ply_get_triples(r, triples.data(), 12, items - int64_t(got.size()), &done));
+      for (int64_t k = 0; k < done; ++k) got.push_back({triples[3 * k], triples[3 * k + 1], triples[3 * k + 2]});
+      if (int64_t(got.size()) == items) break;
+      int32_t n = 0;
+      const void* list = nullptr;
+      ASSERT_EQ(1, ply_get_lists(r, 1, &n, &list));
+      const int32_t* v = static_cast<const int32_t*>(list);
+      got.emplace_back(v, v + n);
+    }
+    ply_close_reader(r);
+    ASSERT_EQ(expected, got);
+  }
 }
 
 TEST(PlyItems, UnknownTypesFailWhenTheirDataIsMet) {
