@@ -1236,13 +1236,15 @@ int64_t ReadAsciiTriples(PlyReader* r, const PlyPropertyDesc& prop, char* out, s
     const char* cursor = line;
     const char* const limit = r->buffer.get() + r->end;
     PlyValue value;
+    char three[12];
     bool ok = NextValue(&cursor, e, limit, prop.countFileType, &value) && value.i == 3;
     for (int j = 0; ok && j < 3; ++j)
-      ok = NextValue(&cursor, e, limit, prop.fileType, &value) && StoreValue(out + 4 * j, prop.storeType, value);
+      ok = NextValue(&cursor, e, limit, prop.fileType, &value) && StoreValue(three + 4 * j, prop.storeType, value);
     if (!ok) {
       r->begin = static_cast<size_t>(line - r->buffer.get());
       break;
     }
+    std::memcpy(out, three, sizeof three);
   }
   return k;
 }

@@ -619,7 +619,8 @@ TEST(PlyItems, TriplesStopBeforeAnotherLengthAndListsReadOn) {
 
 // Whatever the fast path does not take is left whole for ply_get_lists, which reports it.
 TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
-  int32_t record[6] = {};
+  int32_t records[4][6] = {};
+  int32_t* record = records[0];
   int64_t done = -1;
   int32_t count = 0;
   const void* list = nullptr;
@@ -628,16 +629,18 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
                             "3 4 5 6\n4 1 2 3 4\n3 7 8 9\n3 1 2\n");
   ASSERT_NE(nullptr, ascii);
   ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 4, &done));
+  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof records[0], 4, &done));
   EXPECT_EQ(1, done);
   EXPECT_EQ(6, record[2]);
   EXPECT_EQ(0, record[3]) << "wrote past the three values";
+  EXPECT_EQ(0, records[1][0]) << "a line given back is not stored";
   ASSERT_EQ(1, ply_get_lists(ascii, 1, &count, &list));
   EXPECT_EQ(4, count);
   EXPECT_EQ(4, static_cast<const int32_t*>(list)[3]);
-  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof record, 2, &done));
+  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof records[0], 2, &done));
   EXPECT_EQ(1, done);
   EXPECT_EQ(9, record[2]);
+  EXPECT_EQ(0, records[1][1]) << "a line given back is not stored";
   EXPECT_EQ(0, ply_get_lists(ascii, 1, &count, &list)) << "the short line is met by the list path";
   ply_close_reader(ascii);
 
@@ -649,7 +652,7 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
                           "end_header\n" + std::string(20, '\3'));
     ASSERT_NE(nullptr, r);
     ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-    ASSERT_EQ(1, ply_get_triples(r, record, sizeof record, 1, &done));
+    ASSERT_EQ(1, ply_get_triples(r, record, sizeof records[0], 1, &done));
     EXPECT_EQ(0, done);
     ASSERT_EQ(1, ply_get_lists(r, 1, &count, &list));
     EXPECT_EQ(3, count);
@@ -681,7 +684,7 @@ TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
   for (const char* type : {"int", "uint", "float", "short", "double"}) {
     SCOPED_TRACE(type);
     std::string body;
-    const int items = 3000;  // more than one buffer of input
+    const int items = 60000;  // more than one buffer of input (1 MB)
     for (int k = 0; k < items; ++k) {
       const int n = next() % 10 == 0 ? int(next() % 6) : 3;
       body += std::to_string(n);
