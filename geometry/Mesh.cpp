@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "geometry/AppendRecords.h"
 #include "geometry/HugePages.h"
 #include "geometry/ply.h"
 
@@ -158,7 +159,7 @@ class PlyMeshReader {
     Reserve(vertices, FirstReservation(reader_, itemCount, 3));
     for (int64_t done = 0; done < itemCount;) {
       const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
-      vertices.resize(static_cast<size_t>(done + k));
+      AppendZeroed(vertices, static_cast<size_t>(done + k));
       MeshVertex* first = vertices.data() + done;
       MeshVertex* last = first + k;
       if (!ply_get_elements(reader_, first, sizeof(MeshVertex), k)) return Failed();
@@ -240,7 +241,10 @@ class PlyMeshReader {
   // Grows the triangle array to size, at least doubling its capacity when it must move.
   void Make(size_t size) {
     if (size > triangles.capacity()) Reserve(triangles, std::max(size, 2 * triangles.capacity()));
-    triangles.resize(size);
+    if (size < triangles.size())
+      triangles.resize(size);
+    else
+      AppendZeroed(triangles, size);
   }
 
   static bool Fit(const MeshTriangle* t, size_t n, uint32_t limit) {

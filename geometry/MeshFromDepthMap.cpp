@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "geometry/AppendRecords.h"
 #include "geometry/HugePages.h"
 #include "geometry/Mesh.h"
 #include "store/DepthMap.h"
@@ -23,14 +24,7 @@ struct Grid {
   double t;
 };
 
-// Appends copies of ready records from a block: a library copy, much faster than resize's
-// record-by-record initialisation, and the scan then writes only the fields that differ.
-template <class T, size_t N>
-void Grow(std::vector<T>& v, size_t size, const T (&block)[N]) {
-  size = std::min(size, v.capacity());
-  while (v.size() < size) v.insert(v.end(), block, block + std::min(size - v.size(), N));
-}
-
+// Records as the scan leaves them where it writes only positions and indices.
 struct Blocks {
   MeshVertex vertices[512];
   MeshTriangle triangles[512];
@@ -91,8 +85,8 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
   double* depth = depthRows.data();
   double* depthAbove = depth + g.w;
   for (int32_t r = 0; r < g.h; ++r) {
-    Grow(vertices, size_t(k + g.w), blocks.vertices);
-    Grow(triangles, size_t(count + 2 * int64_t(g.w)), blocks.triangles);
+    AppendCopies(vertices, std::min(vertices.capacity(), size_t(k + g.w)), blocks.vertices);
+    AppendCopies(triangles, std::min(triangles.capacity(), size_t(count + 2 * int64_t(g.w))), blocks.triangles);
     MeshVertex* const out = vertices.data();
     MeshTriangle* const made = triangles.data();
     const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
