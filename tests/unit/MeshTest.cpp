@@ -205,6 +205,25 @@ TEST(MeshNormals, MatchThePlainDefinitionOnRandomTriangleSoups) {
   }
 }
 
+TEST(MeshNormals, EverySumIsClearedInLargeMeshesWhereverTheTrianglesReach) {
+  // Stale sums everywhere; the triangles start low, jump far up, come back, and leave most of
+  // the array and its end untouched.
+  std::vector<MeshVertex> vertices;
+  for (int i = 0; i < 20000; ++i) vertices.push_back(At(float(i % 7), float(i % 11), float(i % 13)));
+  std::vector<MeshTriangle> triangles = {Tri(0, 1, 2), Tri(2, 1, 3), Tri(15000, 15001, 15007), Tri(5000, 5003, 5001),
+                                         Tri(15001, 2, 9000), Tri(3, 3, 4)};
+  std::vector<MeshVertex> expected = vertices;
+  std::vector<MeshTriangle> expectedTriangles = triangles;
+  ComputeFaceNormals(expected, expectedTriangles);
+  AccumulateVertexNormals(expected, expectedTriangles);
+  ComputeNormals(vertices, triangles);
+  EXPECT_EQ(0, std::memcmp(expectedTriangles.data(), triangles.data(), triangles.size() * sizeof(MeshTriangle)));
+  for (size_t v = 0; v < vertices.size(); ++v)
+    ASSERT_EQ(0, std::memcmp(expected[v].normal, vertices[v].normal, sizeof vertices[v].normal)) << v;
+  EXPECT_EQ(0.0f, vertices.back().normal[0]);
+  EXPECT_NE(0.0f, vertices[15001].normal[2]);
+}
+
 TEST(MeshNormals, TrianglesOutsideTheVertexArrayAreLeftOut) {
   // A frame with fewer vertices than the triangles name must not be read past its end.
   std::vector<MeshVertex> vertices = {At(0, 0, 0), At(1, 0, 0), At(0, 1, 0)};
