@@ -1226,6 +1226,8 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void*
   }
 }
 
+namespace {
+
 // Lines of a list of three values, converted as the list path converts them. Any other line,
 // whether another length or a fault, is given back whole for the list path to read or report.
 int64_t ReadAsciiTriples(PlyReader* r, const PlyPropertyDesc& prop, char* out, size_t stride, int64_t count) {
@@ -1248,6 +1250,8 @@ int64_t ReadAsciiTriples(PlyReader* r, const PlyPropertyDesc& prop, char* out, s
   }
   return k;
 }
+
+}  // namespace
 
 int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t count, int64_t* done) {
   *done = 0;
