@@ -89,6 +89,12 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
     AppendCopies(triangles, std::min(triangles.capacity(), size_t(count + 2 * int64_t(g.w))), blocks.triangles);
     MeshVertex* const out = vertices.data();
     MeshTriangle* const made = triangles.data();
+    // Where the next row's records will go: asked for now, so that copying them in later finds
+    // the memory in the cache instead of waiting on it.
+    const char* const nextVertices = reinterpret_cast<const char*>(out + vertices.size());
+    const char* const nextTriangles = reinterpret_cast<const char*>(made + triangles.size());
+    const bool ahead = vertices.capacity() - vertices.size() >= size_t(g.w) &&
+                       triangles.capacity() - triangles.size() >= 2 * size_t(g.w);
     const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
     const double yn = (r - g.map.cy) / g.map.fy;
     const double shift = yn * g.map.skew;
@@ -99,6 +105,10 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
       if (valid && (C != k || k >= g.n)) return false;
       const double d = valid ? g.z[C] : none;
       depth[c] = d;
+      if (ahead) {
+        __builtin_prefetch(nextVertices + int64_t(c) * int64_t(sizeof(MeshVertex)), 1);
+        __builtin_prefetch(nextTriangles + int64_t(c) * int64_t(2 * sizeof(MeshTriangle)), 1);
+      }
       const double xn = columnX[c] - shift;
       float* p = out[k].position;
       p[0] = float(xn * d);
