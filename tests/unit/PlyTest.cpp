@@ -678,7 +678,7 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
 // the list path alone gives, for words of every shape the conversions know.
 TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
   const char* words[] = {"0", "7", "-3", "+12", "007", "2147483647", "2147483648", "-2147483649", "99999999999",
-                         "4294967295", "1.9", "-2.5", "1e3", "0x1A", " 5", "\t6", "1  2"};
+                         "4294967295", "1.9", "-2.5", "1e3", "0x1A", " 5", "\t6", "1  2", "1234567", "12345678", "0", "42"};
   uint32_t seed = 99;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
   for (const char* type : {"int", "uint", "float", "short", "double"}) {
@@ -689,8 +689,11 @@ TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
       const int n = next() % 10 == 0 ? int(next() % 6) : 3;
       body += std::to_string(n);
       for (int j = 0; j < n; ++j) body += std::string(" ") + words[next() % (sizeof words / sizeof *words)];
-      if (next() % 7 == 0) body += " extra words";
-      body += next() % 5 == 0 ? "\r\n" : "\n";
+      const uint32_t end = next() % 14;
+      if (end == 0) body += " extra words";
+      if (end == 1) body += " ";
+      if (end == 2) body += "\r7";  // a carriage return inside the last word
+      body += end % 5 == 3 ? "\r\n" : "\n";
     }
     const std::string file = std::string("ply\nformat ascii 1.0\nelement face ") + std::to_string(items) +
                              "\nproperty list uchar " + type + " vertex_indices\nend_header\n" + body;
