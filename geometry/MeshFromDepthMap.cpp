@@ -68,10 +68,10 @@ void EdgeTests(const double* above, const double* depth, int32_t w, double t, st
 // when the index image does not number its valid pixels 0, 1, 2, ... in scan order below n (else
 // triangles would join the wrong vertices or read past the depths).
 //
-// Valid and invalid pixels are often scattered, so neither loop branches on them: every pixel
-// writes its vertex at the vertex count and both triangles of its square at the triangle count,
-// and the counts move past what is valid; what was written past them is overwritten or cut off
-// at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside what
+// Valid and invalid pixels are often scattered, so the counts, not branches, decide what is
+// kept: every pixel writes its vertex at the vertex count and both triangles of its square at the
+// triangle count, and the counts move past what is valid; what was written past them is
+// overwritten or cut off at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside what
 // the row grew by and the spare record.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
