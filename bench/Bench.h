@@ -10,6 +10,11 @@ int DrawBench(int argc, char** argv);
 int DsqBench(int argc, char** argv);
 int MsqBench(int argc, char** argv);
 
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
 // Median wall-clock milliseconds of `runs` calls of f.
 template <class F>
 double MedianMs(int runs, F&& f) {
@@ -20,6 +25,5 @@ double MedianMs(int runs, F&& f) {
     auto t1 = std::chrono::steady_clock::now();
     ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
   }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
+  return Median(ms);
 }

@@ -60,11 +60,6 @@ double PlainReadMs(const char* path, std::vector<char>& memory) {
   });
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 // Each load right after a plain read of the same file, so that both see the host at the same
 // speed; the ratio is the median of the pairs' ratios.
 void MeasureInPairs(const char* path, int runs, double* plain, double* load, double* ratio, bool* ok) {

@@ -24,13 +24,11 @@ struct Grid {
   double t;
 };
 
-// Records as the scan leaves them where it writes only positions and indices.
-struct Blocks {
+// Vertices as the scan leaves them where it writes only positions (triangles start zeroed).
+struct VertexBlock {
   MeshVertex vertices[512];
-  MeshTriangle triangles[512];
-  Blocks() {
+  VertexBlock() {
     for (MeshVertex& v : vertices) v = MeshVertex{{0, 0, 0}, 1.0f, {255, 255, 255}, 0, {0, 0, 0}};
-    for (MeshTriangle& t : triangles) t = MeshTriangle{{0, 0, 0}, {0, 0, 0}};
   }
 };
 
@@ -75,7 +73,7 @@ void EdgeTests(const double* above, const double* depth, int32_t w, double t, st
 // the row grew by and the spare record.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
-  static const Blocks blocks;
+  static const VertexBlock block;
   int64_t k = 0;
   int64_t count = 0;
   const double t = g.t;
@@ -85,8 +83,8 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
   double* depth = depthRows.data();
   double* depthAbove = depth + g.w;
   for (int32_t r = 0; r < g.h; ++r) {
-    AppendCopies(vertices, std::min(vertices.capacity(), size_t(k + g.w)), blocks.vertices);
-    AppendCopies(triangles, std::min(triangles.capacity(), size_t(count + 2 * int64_t(g.w))), blocks.triangles);
+    AppendCopies(vertices, std::min(vertices.capacity(), size_t(k + g.w)), block.vertices);
+    AppendZeroed(triangles, std::min(triangles.capacity(), size_t(count + 2 * int64_t(g.w))));
     MeshVertex* const out = vertices.data();
     MeshTriangle* const made = triangles.data();
     // Where the next row's records will go: asked for now, so that copying them in later finds
