@@ -5,6 +5,7 @@
 #include <FL/Fl_Counter.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Value_Output.H>
+
 #include <cstdint>
 
 #include "app/ViewerUI.h"

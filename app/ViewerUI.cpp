@@ -72,9 +72,7 @@ void OnDiffuseLight(Fl_Widget* w, void*) { UiOf(w)->view->ChooseDiffuseLightColo
 void OnSpecularLight(Fl_Widget* w, void*) { UiOf(w)->view->ChooseSpecularLightColor(); }
 
 // The toolkit has already flipped the toggle of the picked row.
-void OnOrthography(Fl_Widget* w, void*) {
-  UiOf(w)->view->SetOrtho(static_cast<Fl_Menu_*>(w)->mvalue()->value() != 0);
-}
+void OnOrthography(Fl_Widget* w, void*) { UiOf(w)->view->SetOrtho(static_cast<Fl_Menu_*>(w)->mvalue()->value() != 0); }
 void OnFlipNormal(Fl_Widget* w, void*) { UiOf(w)->store->FlipNormals(); }
 void OnFrontFaceCcw(Fl_Widget* w, void*) { UiOf(w)->view->SetFrontFace(false); }
 void OnFrontFaceCw(Fl_Widget* w, void*) { UiOf(w)->view->SetFrontFace(true); }

@@ -1,5 +1,6 @@
 #include <FL/Fl.H>
 #include <FL/filename.H>
+
 #include <cstdio>
 #include <cstring>
 

@@ -111,10 +111,11 @@ double FirstTouchMs(size_t bytes, bool huge) {
 }
 
 void Print(const char* label, const Figures& f, double mpixels) {
-  std::printf("dpt %s: load+mesh+bounds+normals %.2f ms median, %.1f Mpixel/s (LoadFromFile %.2f, "
-              "CreateFromDepthMap %.2f, ComputeBounds %.2f, ComputeNormals %.2f); "
-              "reading the file into memory %.2f ms\n",
-              label, f.total, mpixels / (f.total / 1e3), f.file, f.mesh, f.bounds, f.normals, f.read);
+  std::printf(
+      "dpt %s: load+mesh+bounds+normals %.2f ms median, %.1f Mpixel/s (LoadFromFile %.2f, "
+      "CreateFromDepthMap %.2f, ComputeBounds %.2f, ComputeNormals %.2f); "
+      "reading the file into memory %.2f ms\n",
+      label, f.total, mpixels / (f.total / 1e3), f.file, f.mesh, f.bounds, f.normals, f.read);
 }
 
 }  // namespace
@@ -152,8 +153,8 @@ int DptBench(int argc, char** argv) {
   }
 
   const double mpixels = double(w) * h / 1e6;
-  std::printf("dpt %dx%d, %.1f%% valid, %zu triangles, %.0f MB of mesh arrays\n", w, h,
-              100.0 * valid / (double(w) * h), kept.triangles, fresh.meshBytes / 1e6);
+  std::printf("dpt %dx%d, %.1f%% valid, %zu triangles, %.0f MB of mesh arrays\n", w, h, 100.0 * valid / (double(w) * h),
+              kept.triangles, fresh.meshBytes / 1e6);
   Print("warm, memory reused from the previous load", kept, mpixels);
   Print("warm, arrays in fresh memory (default allocator)", fresh, mpixels);
   std::printf("dpt: first touch of %.0f MB of fresh memory %.2f ms, with huge pages advised %.2f ms\n",

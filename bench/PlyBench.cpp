@@ -218,9 +218,8 @@ int Generated() {
     const char* label;
     double target;  // ratio to the plain read, or MB/s for ASCII
   };
-  const Case cases[] = {{"binary_little_endian", "binary LE", 6.0},
-                        {"binary_big_endian", "binary BE", 7.0},
-                        {"ascii", "ASCII", 300.0}};
+  const Case cases[] = {
+      {"binary_little_endian", "binary LE", 6.0}, {"binary_big_endian", "binary BE", 7.0}, {"ascii", "ASCII", 300.0}};
   int status = 0;
   std::printf("ply: %dx%d grid, %d triangles; readPly + ComputeBounds + ComputeNormals\n", kGrid, kGrid,
               2 * (kGrid - 1) * (kGrid - 1));
@@ -242,10 +241,11 @@ int Generated() {
     const bool fresh = RunFresh(path.c_str(), &freshMs, &peak);
     const double rate = mb / (load / 1000.0);
     const bool met = ok && (ascii ? rate >= c.target : ratio <= c.target) && fresh && peak <= 1.25;
-    std::printf("  %-9s %6.1f MB  warm %7.2f ms  %7.1f MB/s  plain read %5.2f ms  ratio %5.2fx (target %s%g)  "
-                "fresh process %7.2f ms  peak memory %.3fx arrays (target 1.25)  %s\n",
-                c.label, mb, load, rate, plain, ratio, ascii ? ">= MB/s " : "<= x", c.target, freshMs, peak,
-                met ? "ok" : "MISSED");
+    std::printf(
+        "  %-9s %6.1f MB  warm %7.2f ms  %7.1f MB/s  plain read %5.2f ms  ratio %5.2fx (target %s%g)  "
+        "fresh process %7.2f ms  peak memory %.3fx arrays (target 1.25)  %s\n",
+        c.label, mb, load, rate, plain, ratio, ascii ? ">= MB/s " : "<= x", c.target, freshMs, peak,
+        met ? "ok" : "MISSED");
     std::fflush(stdout);
     if (!met) status = 1;
     std::remove(path.c_str());

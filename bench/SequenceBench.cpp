@@ -106,16 +106,17 @@ int DescriptionFiles(int argc, char** argv, bool mesh) {
 }
 
 void Report(const char* kind, int frames, const char* what, double seq, double single) {
-  std::printf("%s: %d frames of %s: sequence %.1f ms (%.2f ms/frame), single loads %.1f ms (%.2f ms/frame), "
-              "ratio %.3f\n",
-              kind, frames, what, seq, seq / frames, single, single / frames, seq / single);
+  std::printf(
+      "%s: %d frames of %s: sequence %.1f ms (%.2f ms/frame), single loads %.1f ms (%.2f ms/frame), "
+      "ratio %.3f\n",
+      kind, frames, what, seq, seq / frames, single, single / frames, seq / single);
   std::fflush(stdout);
 }
 
 // Medians of `runs` rounds of loading the frames through the description and then one by one;
 // a mesh sequence counts as loaded only when its frames share the template's triangles.
-int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::string& dir,
-                     const std::string& desc, const std::vector<std::string>& names, int runs) {
+int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::string& dir, const std::string& desc,
+                     const std::vector<std::string>& names, int runs) {
   const int frames = int(names.size());
   MeshStore store;
   std::vector<double> seq, single;
@@ -149,7 +150,8 @@ int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::s
   std::sort(seq.begin(), seq.end());
   std::sort(single.begin(), single.end());
   Report(kind, frames, what, seq[runs / 2], single[runs / 2]);
-  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+  if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
+  }
   return 0;
 }
 

@@ -6,9 +6,12 @@
 // vexol-bench             every case on generated data
 // vexol-bench KIND FILE.. one line per file: path, tab, median milliseconds
 int main(int argc, char** argv) {
-  struct Case { const char* kind; int (*run)(int, char**); };
-  const Case cases[] = {{"ply", PlyBench}, {"dpt", DptBench}, {"draw", DrawBench},
-                        {"dsq", DsqBench}, {"msq", MsqBench}};
+  struct Case {
+    const char* kind;
+    int (*run)(int, char**);
+  };
+  const Case cases[] = {
+      {"ply", PlyBench}, {"dpt", DptBench}, {"draw", DrawBench}, {"dsq", DsqBench}, {"msq", MsqBench}};
   if (argc >= 2) {
     for (const Case& c : cases)
       if (std::strcmp(argv[1], c.kind) == 0) return c.run(argc - 2, argv + 2);

@@ -203,8 +203,7 @@ PlyMeshData CubeMesh() {
     mesh.vertices.push_back(v);
   }
   // Two triangles per face, counter-clockwise seen from outside.
-  const int32_t quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
-                               {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+  const int32_t quads[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
   for (const auto& q : quads) {
     mesh.faces.push_back({q[0], q[1], q[2]});
     mesh.faces.push_back({q[0], q[2], q[3]});

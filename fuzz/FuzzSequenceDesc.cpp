@@ -10,8 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path = WriteFuzzInput(data, size, ".txt");
   MeshSequenceDesc mesh;
   if (mesh.Read(path.c_str())) {
-    for (int64_t i = mesh.first, n = 0; i <= mesh.last && n < 4; i += mesh.step, ++n)
-      (void)mesh.FrameName(int32_t(i));
+    for (int64_t i = mesh.first, n = 0; i <= mesh.last && n < 4; i += mesh.step, ++n) (void)mesh.FrameName(int32_t(i));
   }
   DepthMapSequenceDesc depth;
   if (depth.Read(path.c_str())) {

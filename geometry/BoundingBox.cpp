@@ -10,9 +10,7 @@ void BoundingBox::Reset() {
   }
 }
 
-bool BoundingBox::IsEmpty() const {
-  return min[0] > max[0] || min[1] > max[1] || min[2] > max[2];
-}
+bool BoundingBox::IsEmpty() const { return min[0] > max[0] || min[1] > max[1] || min[2] > max[2]; }
 
 void BoundingBox::SetUnit() {
   for (int i = 0; i < 3; ++i) {

@@ -71,7 +71,8 @@ size_t FirstReservation(PlyReader* reader, int64_t count, int64_t smallestItemBy
 
 class PlyMeshReader {
  public:
-  PlyMeshReader(PlyReader* reader, const char* path, PlyReadOptions& options) : reader_(reader), path_(path), options_(options) {}
+  PlyMeshReader(PlyReader* reader, const char* path, PlyReadOptions& options)
+      : reader_(reader), path_(path), options_(options) {}
 
   // Reads every element; prints the one line of a failure and returns false.
   bool Read(const std::vector<std::string>& names, size_t vertexCountBefore) {
@@ -87,7 +88,8 @@ class PlyMeshReader {
         // Indices are checked as they come when the vertex count is known by then.
         int64_t vertexCount = -1;
         if (vertexElement < 0) vertexCount = static_cast<int64_t>(vertexCountBefore);
-        if (vertexElement >= 0 && vertexElement < static_cast<int>(k)) vertexCount = static_cast<int64_t>(vertices.size());
+        if (vertexElement >= 0 && vertexElement < static_cast<int>(k))
+          vertexCount = static_cast<int64_t>(vertices.size());
         lateIndexCheck = vertexCount < 0;
         ok = ReadFaceElement(name, vertexCount);
       } else {
@@ -230,8 +232,8 @@ class PlyMeshReader {
         const double expected = static_cast<double>(triangles.size()) * itemCount / done;
         if (expected > triangles.capacity()) {
           const int64_t left = std::max<int64_t>(ply_bytes_left(reader_), 0);
-          Reserve(triangles, static_cast<size_t>(
-              std::min(expected * 1.01 + 16, static_cast<double>(triangles.size()) + static_cast<double>(left))));
+          Reserve(triangles, static_cast<size_t>(std::min(expected * 1.01 + 16, static_cast<double>(triangles.size()) +
+                                                                                    static_cast<double>(left))));
         }
       }
     }
@@ -250,9 +252,9 @@ class PlyMeshReader {
   static bool Fit(const MeshTriangle* t, size_t n, uint32_t limit) {
     uint32_t highest = 0;
     for (const MeshTriangle* end = t + n; t != end; ++t)
-      highest = std::max(highest, std::max(static_cast<uint32_t>(t->indices[0]),
-                                           std::max(static_cast<uint32_t>(t->indices[1]),
-                                                    static_cast<uint32_t>(t->indices[2]))));
+      highest = std::max(
+          highest, std::max(static_cast<uint32_t>(t->indices[0]),
+                            std::max(static_cast<uint32_t>(t->indices[1]), static_cast<uint32_t>(t->indices[2]))));
     return n == 0 || highest < limit;
   }
 

@@ -69,8 +69,8 @@ void EdgeTests(const double* above, const double* depth, int32_t w, double t, st
 // Valid and invalid pixels are often scattered, so the counts, not branches, decide what is
 // kept: every pixel writes its vertex at the vertex count and both triangles of its square at the
 // triangle count, and the counts move past what is valid; what was written past them is
-// overwritten or cut off at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside what
-// the row grew by and the spare record.
+// overwritten or cut off at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside
+// what the row grew by and the spare record.
 bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
           const double* columnX) {
   static const VertexBlock block;
@@ -144,14 +144,8 @@ void Empty(Mesh& mesh) {
 bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
   const CImage& image = depthMap.indexImage;
   const bool hasPixels = image.pixels && image.width > 0 && image.height > 0;
-  Grid g{depthMap,
-         image.pixels,
-         hasPixels ? image.width : 0,
-         hasPixels ? image.height : 0,
-         image.pixelStride,
-         image.rowStride,
-         depthMap.depths.data(),
-         int64_t(depthMap.depths.size()),
+  Grid g{depthMap,          image.pixels,    hasPixels ? image.width : 0, hasPixels ? image.height : 0,
+         image.pixelStride, image.rowStride, depthMap.depths.data(),      int64_t(depthMap.depths.size()),
          maxDepthJump};
   name = depthMap.name;
 

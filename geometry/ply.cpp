@@ -1,5 +1,6 @@
 #include "geometry/ply.h"
 
+#include <locale.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <locale.h>
 #include <new>
 #include <string_view>
 
@@ -92,12 +92,32 @@ PLY_INLINE PlyValue RealValue(double d) {
 PLY_INLINE bool StoreValue(void* place, int type, const PlyValue& value) {
   char* p = static_cast<char*>(place);
   switch (type) {
-    case PlyChar: { const int8_t v = static_cast<int8_t>(value.i); std::memcpy(p, &v, 1); return 1; }
-    case PlyShort: { const int16_t v = static_cast<int16_t>(value.i); std::memcpy(p, &v, 2); return 1; }
-    case PlyInt: std::memcpy(p, &value.i, 4); return 1;
-    case PlyUchar: { const uint8_t v = static_cast<uint8_t>(value.u); std::memcpy(p, &v, 1); return 1; }
-    case PlyUshort: { const uint16_t v = static_cast<uint16_t>(value.u); std::memcpy(p, &v, 2); return 1; }
-    case PlyUint: std::memcpy(p, &value.u, 4); return 1;
+    case PlyChar: {
+      const int8_t v = static_cast<int8_t>(value.i);
+      std::memcpy(p, &v, 1);
+      return 1;
+    }
+    case PlyShort: {
+      const int16_t v = static_cast<int16_t>(value.i);
+      std::memcpy(p, &v, 2);
+      return 1;
+    }
+    case PlyInt:
+      std::memcpy(p, &value.i, 4);
+      return 1;
+    case PlyUchar: {
+      const uint8_t v = static_cast<uint8_t>(value.u);
+      std::memcpy(p, &v, 1);
+      return 1;
+    }
+    case PlyUshort: {
+      const uint16_t v = static_cast<uint16_t>(value.u);
+      std::memcpy(p, &v, 2);
+      return 1;
+    }
+    case PlyUint:
+      std::memcpy(p, &value.u, 4);
+      return 1;
     case PlyFloat: {
       // Beyond the largest float plus half a unit it rounds to infinity; said explicitly because
       // the language leaves that conversion undefined.
@@ -113,8 +133,12 @@ PLY_INLINE bool StoreValue(void* place, int type, const PlyValue& value) {
       std::memcpy(p, &v, 4);
       return 1;
     }
-    case PlyDouble: std::memcpy(p, &value.d, 8); return 1;
-    default: Say("store_item: bad type = %d\n", static_cast<int>(type)); return 0;
+    case PlyDouble:
+      std::memcpy(p, &value.d, 8);
+      return 1;
+    default:
+      Say("store_item: bad type = %d\n", static_cast<int>(type));
+      return 0;
   }
 }
 
@@ -132,14 +156,22 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
   for (int k = 0; k < size; ++k) raw[k] = static_cast<unsigned char>(swap ? p[size - 1 - k] : p[k]);
   const char* r = reinterpret_cast<const char*>(raw);
   switch (type) {
-    case PlyChar: return SignedValue(Load<int8_t>(r));
-    case PlyShort: return SignedValue(Load<int16_t>(r));
-    case PlyInt: return SignedValue(Load<int32_t>(r));
-    case PlyUchar: return UnsignedValue(Load<uint8_t>(r));
-    case PlyUshort: return UnsignedValue(Load<uint16_t>(r));
-    case PlyUint: return UnsignedValue(Load<uint32_t>(r));
-    case PlyFloat: return RealValue(Load<float>(r));
-    default: return RealValue(Load<double>(r));
+    case PlyChar:
+      return SignedValue(Load<int8_t>(r));
+    case PlyShort:
+      return SignedValue(Load<int16_t>(r));
+    case PlyInt:
+      return SignedValue(Load<int32_t>(r));
+    case PlyUchar:
+      return UnsignedValue(Load<uint8_t>(r));
+    case PlyUshort:
+      return UnsignedValue(Load<uint16_t>(r));
+    case PlyUint:
+      return UnsignedValue(Load<uint32_t>(r));
+    case PlyFloat:
+      return RealValue(Load<float>(r));
+    default:
+      return RealValue(Load<double>(r));
   }
 }
 
@@ -288,7 +320,8 @@ PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
   uint64_t x = (v & 0x0F0F0F0F0F0F0F0Full) << (8 * (8 - n));
   x = x * 10 + (x >> 8);
   x = (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-       (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >> 32;
+       (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+      32;
   return x;
 }
 
@@ -328,11 +361,19 @@ PLY_INLINE bool AsciiValue(const char* b, const char* e, int type, PlyValue* val
     case PlyShort:
     case PlyInt:
     case PlyUchar:
-    case PlyUshort: *value = SignedValue(ParseSigned(b, e)); return true;
-    case PlyUint: *value = UnsignedValue(ParseUnsigned(b, e)); return true;
+    case PlyUshort:
+      *value = SignedValue(ParseSigned(b, e));
+      return true;
+    case PlyUint:
+      *value = UnsignedValue(ParseUnsigned(b, e));
+      return true;
     case PlyFloat:
-    case PlyDouble: *value = RealValue(ParseReal(b, e)); return true;
-    default: Say("get_ascii_item: bad type = %d\n", type); return false;
+    case PlyDouble:
+      *value = RealValue(ParseReal(b, e));
+      return true;
+    default:
+      Say("get_ascii_item: bad type = %d\n", type);
+      return false;
   }
 }
 
@@ -486,8 +527,7 @@ void ReserveListItems(PlyReader* r, size_t bytes) {
   if (bytes > r->listItems.size()) r->listItems.resize(std::max(bytes, 2 * r->listItems.size()));
 }
 
-bool StoreList(PlyReader* r, char* record, const PlyPropertyDesc& prop, ListMode mode, size_t bytes,
-               char** items) {
+bool StoreList(PlyReader* r, char* record, const PlyPropertyDesc& prop, ListMode mode, size_t bytes, char** items) {
   if (mode == ListMalloc) {
     void* memory = nullptr;
     if (bytes > 0) {
@@ -632,13 +672,18 @@ PLY_INLINE void SwapValues(char* dst, const char* src, int32_t bytes, int32_t wi
 // Scalar step over bytes at p that are known to be there.
 PLY_INLINE bool RunScalar(const Op& op, const PlyElementDesc& element, const char* p, char* record, bool swap) {
   switch (op.kind) {
-    case OpCopy: std::memcpy(record + op.dst, p, static_cast<size_t>(op.bytes)); return true;
-    case OpSwap: SwapValues(record + op.dst, p, op.bytes, op.width); return true;
+    case OpCopy:
+      std::memcpy(record + op.dst, p, static_cast<size_t>(op.bytes));
+      return true;
+    case OpSwap:
+      SwapValues(record + op.dst, p, op.bytes, op.width);
+      return true;
     case OpConvert: {
       const PlyPropertyDesc& prop = element.properties[op.prop];
       return StoreValue(record + op.dst, prop.storeType, BinaryValue(p, prop.fileType, swap));
     }
-    default: return true;
+    default:
+      return true;
   }
 }
 
@@ -746,14 +791,30 @@ void CopyFixed(char* dst, size_t stride, const char* src, size_t size, int64_t c
 // in the common cases.
 void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
   switch (bytes) {
-    case 1: CopyFixed<1>(dst, stride, src, size, count); return;
-    case 2: CopyFixed<2>(dst, stride, src, size, count); return;
-    case 3: CopyFixed<3>(dst, stride, src, size, count); return;
-    case 4: CopyFixed<4>(dst, stride, src, size, count); return;
-    case 8: CopyFixed<8>(dst, stride, src, size, count); return;
-    case 12: CopyFixed<12>(dst, stride, src, size, count); return;
-    case 16: CopyFixed<16>(dst, stride, src, size, count); return;
-    case 20: CopyFixed<20>(dst, stride, src, size, count); return;
+    case 1:
+      CopyFixed<1>(dst, stride, src, size, count);
+      return;
+    case 2:
+      CopyFixed<2>(dst, stride, src, size, count);
+      return;
+    case 3:
+      CopyFixed<3>(dst, stride, src, size, count);
+      return;
+    case 4:
+      CopyFixed<4>(dst, stride, src, size, count);
+      return;
+    case 8:
+      CopyFixed<8>(dst, stride, src, size, count);
+      return;
+    case 12:
+      CopyFixed<12>(dst, stride, src, size, count);
+      return;
+    case 16:
+      CopyFixed<16>(dst, stride, src, size, count);
+      return;
+    case 20:
+      CopyFixed<20>(dst, stride, src, size, count);
+      return;
     default:
       for (int64_t j = 0; j < count; ++j, dst += stride, src += size) std::memcpy(dst, src, static_cast<size_t>(bytes));
   }
@@ -808,8 +869,8 @@ void SwapRecords(char* dst, size_t stride, const char* src, size_t size, int32_t
   for (int64_t j = 0; j < count; ++j, dst += stride, src += size) SwapValues(dst, src, bytes, width);
 }
 
-bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records,
-                     size_t stride, int64_t count, ListMode mode) {
+bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records, size_t stride,
+                     int64_t count, ListMode mode) {
   const bool swap = (r->fileKind == BinaryBigEndian) != kHostBigEndian;
   const Plan plan = MakePlan(element, flags, swap);
   if (plan.fixedSize) {
@@ -875,8 +936,8 @@ bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t*
 }
 
 // One item per line; each scalar takes a word, each list a count word and then its items.
-bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records,
-                    size_t stride, int64_t count, ListMode mode) {
+bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records, size_t stride,
+                    int64_t count, ListMode mode) {
   const size_t properties = element.properties.size();
   for (int64_t k = 0; k < count; ++k) {
     const char *line, *e;
@@ -922,7 +983,8 @@ bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
       const size_t storeSize = n > 0 ? static_cast<size_t>(kTypeSize[prop.storeType]) : 0;
       if (!StoreList(r, record, prop, mode, static_cast<size_t>(n) * storeSize, &items)) return false;
       for (int64_t j = 0; j < n; ++j) {
-        if (!NextValue(&cursor, e, limit, prop.fileType, &value) || !StoreValue(items + j * storeSize, prop.storeType, value)) {
+        if (!NextValue(&cursor, e, limit, prop.fileType, &value) ||
+            !StoreValue(items + j * storeSize, prop.storeType, value)) {
           if (mode == ListMalloc) {
             std::free(items);
             std::memset(record + prop.offset, 0, sizeof(void*));

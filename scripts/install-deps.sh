@@ -4,6 +4,7 @@ set -euo pipefail
 pkgs=(g++ make cmake libfltk1.3-dev fluid libgl-dev libglu1-mesa-dev libgl1-mesa-dri
       xvfb xauth xdotool xclip x11-apps x11-utils imagemagick libgtest-dev libbenchmark-dev)
 if [ "${1:-}" = "--fuzz" ]; then pkgs+=(clang libclang-rt-14-dev); fi
+if [ "${1:-}" = "--format" ]; then pkgs+=(clang-format); fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

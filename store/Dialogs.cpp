@@ -1,8 +1,8 @@
 #include "store/Dialogs.h"
 
 #include <FL/Fl_Color_Chooser.H>
-#include <FL/fl_ask.H>
 #include <FL/Fl_File_Chooser.H>
+#include <FL/fl_ask.H>
 
 namespace {
 // The question box with No and Yes is what the program asks with; fl_choice would change its look.
@@ -13,9 +13,7 @@ int ToolkitAsk(const char* question) { return fl_ask("%s", question); }
 const char* ToolkitChooseFile(const char* message, const char* pattern, const char* fname, int relative) {
   return fl_file_chooser(message, pattern, fname, relative);
 }
-int ToolkitChooseColor(const char* title, double& r, double& g, double& b) {
-  return fl_color_chooser(title, r, g, b);
-}
+int ToolkitChooseColor(const char* title, double& r, double& g, double& b) { return fl_color_chooser(title, r, g, b); }
 }  // namespace
 
 int (*Dialogs::ask)(const char*) = ToolkitAsk;

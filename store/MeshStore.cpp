@@ -29,8 +29,10 @@ int64_t VerticesNeeded(const std::vector<MeshTriangle>& triangles) {
   int64_t needed = 0;
   for (const MeshTriangle& t : triangles)
     for (int32_t index : t.indices)
-      if (index < 0) return INT64_MAX;
-      else if (int64_t(index) + 1 > needed) needed = int64_t(index) + 1;
+      if (index < 0)
+        return INT64_MAX;
+      else if (int64_t(index) + 1 > needed)
+        needed = int64_t(index) + 1;
   return needed;
 }
 }  // namespace
@@ -63,8 +65,7 @@ void MeshStore::DeleteCurrent() {
   Mesh* mesh = meshes[i];
   meshes.erase(meshes.begin() + i);
   // The later frames of a mesh sequence have no triangles of their own: keep the shared ones at 0.
-  if (i == 0 && sharedTriangles && !meshes.empty() && mesh && meshes[0])
-    meshes[0]->triangles.swap(mesh->triangles);
+  if (i == 0 && sharedTriangles && !meshes.empty() && mesh && meshes[0]) meshes[0]->triangles.swap(mesh->triangles);
   delete mesh;
   if (!meshes.empty()) {
     if (current >= int32_t(meshes.size())) current = int32_t(meshes.size()) - 1;

@@ -57,8 +57,7 @@ Mat3d operator*(const Mat3d& a, const Mat3d& b) {
 }
 
 Mat3d OuterProduct(const Vec3d& a, const Vec3d& b) {
-  return Mat3d{{a.x * b.x, a.x * b.y, a.x * b.z, a.y * b.x, a.y * b.y, a.y * b.z, a.z * b.x, a.z * b.y,
-                a.z * b.z}};
+  return Mat3d{{a.x * b.x, a.x * b.y, a.x * b.z, a.y * b.x, a.y * b.y, a.y * b.z, a.z * b.x, a.z * b.y, a.z * b.z}};
 }
 
 Mat3d CrossMatrix(const Vec3d& k) { return Mat3d{{0, -k.z, k.y, k.z, 0, -k.x, -k.y, k.x, 0}}; }

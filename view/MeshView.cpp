@@ -70,7 +70,8 @@ void SendTriangles(const MeshVertex* v, uint32_t vertexCount, const MeshTriangle
 }
 }  // namespace
 
-void DrawMesh(const std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles, ColorMode colorMode) {
+void DrawMesh(const std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles,
+              ColorMode colorMode) {
   glShadeModel(GL_SMOOTH);
   glCullFace(GL_BACK);
   glEnable(GL_CULL_FACE);

@@ -1,8 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Window.H>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>

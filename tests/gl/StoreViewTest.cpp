@@ -32,7 +32,8 @@ class StoreView : public testing::Test {
   void TearDown() override {
     Dialogs::UseToolkit();
     store.view = nullptr;
-    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
+    }
   }
 
   // One triangle with corners (x0, y0, z0) and (x1, y1, z1) spanning its box.

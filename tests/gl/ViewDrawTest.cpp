@@ -335,7 +335,7 @@ TEST_F(ViewDraw, TrianglesOutsideTheVertexArrayAreSkipped) {
   store.current = 1;
   Frame();
   EXPECT_GT(CountNot(kBlack, 0, 0, 480, 640), 0);
-  EXPECT_TRUE(Near(view->At(240 - 40, 320 + 40), kGray));   // triangle 0, 2, 1
+  EXPECT_TRUE(Near(view->At(240 - 40, 320 + 40), kGray));      // triangle 0, 2, 1
   EXPECT_TRUE(Near(view->At(240 + 40, 320 - 40), kBlack, 0));  // needs vertex 3
 }
 

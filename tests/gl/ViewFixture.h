@@ -1,8 +1,7 @@
 #pragma once
-#include <gtest/gtest.h>
-
 #include <FL/Fl.H>
 #include <FL/gl.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>

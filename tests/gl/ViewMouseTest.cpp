@@ -106,7 +106,7 @@ TEST_F(ViewMouse, ALeftDragTurnsTheModelAboutItsCentreTowardsThePointer) {
   ExpectNear(view->center, center, 1e-9);
   ExpectNear(r1 * SceneCenter() + view->translation, view->center, 1e-9);
   const Vec3d moved = r1 * front + view->translation;
-  EXPECT_GT(moved.x, center.x + 0.01);  // right
+  EXPECT_GT(moved.x, center.x + 0.01);   // right
   EXPECT_GT(moved.y, center.y + 0.001);  // and up
   // Still a rotation.
   const Mat3d i = r1 * Transposed(r1);
@@ -206,9 +206,10 @@ TEST_F(ViewMouse, RealPointerDragsThroughTheXServerTurnTheModel) {
   const int x = view->x_root() + 200, y = view->y_root() + 300;
   // Pauses keep the toolkit from merging the motion into the release.
   const std::string script = "(sleep 0.3; xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) +
-                             "; sleep 0.1; xdotool mousedown 1; sleep 0.1; xdotool mousemove " + std::to_string(x + 40) +
-                             " " + std::to_string(y) + "; sleep 0.1; xdotool mousemove " + std::to_string(x + 80) + " " +
-                             std::to_string(y + 10) + "; sleep 0.1; xdotool mouseup 1) &";
+                             "; sleep 0.1; xdotool mousedown 1; sleep 0.1; xdotool mousemove " +
+                             std::to_string(x + 40) + " " + std::to_string(y) + "; sleep 0.1; xdotool mousemove " +
+                             std::to_string(x + 80) + " " + std::to_string(y + 10) +
+                             "; sleep 0.1; xdotool mouseup 1) &";
   ASSERT_EQ(std::system(script.c_str()), 0);
   WaitFor([&] { return std::memcmp(view->rotation.m, rotation.m, sizeof rotation.m) != 0 && !Fl::event_buttons(); },
           10.0);
@@ -252,8 +253,7 @@ const ColorOp kOps[] = {
      [](ViewAppearance& a) { return a.material.specular; }},
     {&SceneView::ChooseAmbientLightColor, "Ambient Light Color", [](ViewAppearance& a) { return a.light.ambient; }},
     {&SceneView::ChooseDiffuseLightColor, "Diffuse Light Color", [](ViewAppearance& a) { return a.light.diffuse; }},
-    {&SceneView::ChooseSpecularLightColor, "Specular Light Color",
-     [](ViewAppearance& a) { return a.light.specular; }},
+    {&SceneView::ChooseSpecularLightColor, "Specular Light Color", [](ViewAppearance& a) { return a.light.specular; }},
 };
 
 class ViewColors : public ViewTest {

@@ -1,8 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <FL/Fl.H>
 #include <FL/gl.h>
-
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -111,7 +109,8 @@ class ViewerUITest : public UITest {
 
   template <class F>
   static void WaitFor(F done, double seconds = 10.0) {
-    Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Clock::time_point end =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     while (!done() && Clock::now() < end) Fl::wait(0.01);
   }
 
@@ -164,7 +163,7 @@ class ViewerUITest : public UITest {
   }
 
   std::vector<bool> ButtonsActive() {
-    return {ui->nextButton->active() != 0,    ui->prevButton->active() != 0,  ui->playButton->active() != 0,
+    return {ui->nextButton->active() != 0,    ui->prevButton->active() != 0, ui->playButton->active() != 0,
             ui->reverseButton->active() != 0, ui->stopButton->active() != 0, ui->deleteButton->active() != 0};
   }
 };
@@ -180,11 +179,12 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   EXPECT_EQ(reinterpret_cast<Fl_Callback*>(Fl_Window::default_callback), ui->window->callback());
   EXPECT_EQ(nullptr, ui->window->parent());
 
-  const std::vector<Expected> top = {
-      {"view", 130, 30, 480, 640, nullptr},   {"menubar", 0, 0, 1011, 30, nullptr}, {"group", 0, 379, 130, 172, nullptr},
-      {"group", 1, 88, 129, 37, nullptr},     {"group", 1, 31, 129, 59, nullptr},   {"group", 1, 123, 129, 87, nullptr},
-      {"group", 0, 208, 130, 82, nullptr},    {"group", 0, 288, 130, 37, nullptr},  {"group", 0, 323, 130, 57, nullptr},
-      {"group", 0, 549, 130, 37, nullptr},    {"output", 130, 670, 480, 25, "Mesh Info:"}};
+  const std::vector<Expected> top = {{"view", 130, 30, 480, 640, nullptr},       {"menubar", 0, 0, 1011, 30, nullptr},
+                                     {"group", 0, 379, 130, 172, nullptr},       {"group", 1, 88, 129, 37, nullptr},
+                                     {"group", 1, 31, 129, 59, nullptr},         {"group", 1, 123, 129, 87, nullptr},
+                                     {"group", 0, 208, 130, 82, nullptr},        {"group", 0, 288, 130, 37, nullptr},
+                                     {"group", 0, 323, 130, 57, nullptr},        {"group", 0, 549, 130, 37, nullptr},
+                                     {"output", 130, 670, 480, 25, "Mesh Info:"}};
   ASSERT_EQ(int(top.size()), ui->window->children());
   for (size_t i = 0; i < top.size(); ++i) ExpectWidget(ui->window->child(int(i)), top[i]);
   EXPECT_EQ(0, ui->view->children());
@@ -268,7 +268,8 @@ TEST_F(ViewerUITest, PlaybackControlsStartValues) {
     Fl_Counter* counter;
     double minimum, maximum, value;
   };
-  for (const CounterStart& c : {CounterStart{ui->everyCounter, 1, 10, 1}, CounterStart{ui->pauseCounter, 0, 1000, 10}}) {
+  for (const CounterStart& c :
+       {CounterStart{ui->everyCounter, 1, 10, 1}, CounterStart{ui->pauseCounter, 0, 1000, 10}}) {
     SCOPED_TRACE(c.counter->label());
     EXPECT_EQ(FL_SIMPLE_COUNTER, c.counter->type());
     EXPECT_EQ(c.minimum, c.counter->minimum());
@@ -293,7 +294,7 @@ TEST_F(ViewerUITest, ToggleButtonsStartAsTheViewDoes) {
     int group, index, value;
     Fl_Color selection;
   };
-  const std::vector<Light> lights = {{4, 0, 1, 1},   {4, 1, 0, 1},   {5, 0, 1, 119}, {5, 1, 0, 119},
+  const std::vector<Light> lights = {{4, 0, 1, 1},   {4, 1, 0, 1},         {5, 0, 1, 119},       {5, 1, 0, 119},
                                      {5, 2, 0, 119}, {6, 0, 1, FL_YELLOW}, {6, 1, 0, FL_YELLOW}, {6, 2, 0, FL_YELLOW},
                                      {8, 0, 1, 231}, {8, 1, 0, 231}};
   for (const Light& l : lights) {
@@ -732,7 +733,8 @@ TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowAtTheNextRefresh) {
 // Records the sequence of current indices the running timer goes through.
 std::vector<int> WatchFrames(MeshStore* store, size_t changes, double seconds) {
   std::vector<int> seen = {store->current};
-  Clock::time_point end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Clock::time_point end =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (seen.size() <= changes && Clock::now() < end) {
     Fl::wait(0.002);
     if (store->current != seen.back()) seen.push_back(store->current);

@@ -1,7 +1,10 @@
+// gtest first: X11's headers define None, a name gtest uses.
 #include <gtest/gtest.h>
 
+// then the toolkit, which brings in X11
 #include <FL/Fl.H>
 #include <FL/x.H>
+
 #include <cstdio>
 
 // GL tests must fail, not skip, when there is no display to draw on.

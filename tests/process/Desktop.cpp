@@ -15,8 +15,8 @@ namespace {
 struct Xlib {
   void* library = dlopen("libX11.so.6", RTLD_NOW);
   Display* (*openDisplay)(const char*) = reinterpret_cast<Display* (*)(const char*)>(Find("XOpenDisplay"));
-  Atom (*internAtom)(Display*, const char*, Bool) =
-      reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(Find("XInternAtom"));
+  Atom (*internAtom)(Display*, const char*,
+                     Bool) = reinterpret_cast<Atom (*)(Display*, const char*, Bool)>(Find("XInternAtom"));
   Status (*sendEvent)(Display*, Window, Bool, long, XEvent*) =
       reinterpret_cast<Status (*)(Display*, Window, Bool, long, XEvent*)>(Find("XSendEvent"));
   int (*flush)(Display*) = reinterpret_cast<int (*)(Display*)>(Find("XFlush"));

@@ -28,7 +28,8 @@ std::string Mutate(const std::string& seed, std::mt19937& random) {
   auto pick = [&](size_t n) { return n ? size_t(random() % n) : 0; };
   switch (random() % 6) {
     case 0:  // a few flipped bytes
-      for (int i = 0, n = 1 + int(random() % 8); i < n && !s.empty(); ++i) s[pick(s.size())] ^= char(1 + random() % 255);
+      for (int i = 0, n = 1 + int(random() % 8); i < n && !s.empty(); ++i)
+        s[pick(s.size())] ^= char(1 + random() % 255);
       break;
     case 1:  // cut short
       s.resize(pick(s.size()));
@@ -79,7 +80,8 @@ class LongRunTest : public testing::Test {
   }
   void TearDown() override {
     vexol.Kill();
-    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {}
+    if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
+    }
   }
 
   bool ChooserShows(const std::string& title) {
@@ -91,7 +93,8 @@ class LongRunTest : public testing::Test {
   bool Open(int itemY, const std::string& title, const std::string& path) {
     MenuItem(itemY);
     Desktop::Run("xdotool search --sync --onlyvisible --name '^" + title + "$' >/dev/null 2>&1");
-    Desktop::Run("printf '%s' '" + path + "' | xclip -selection clipboard >/dev/null 2>&1 && xdotool key ctrl+a ctrl+v Return");
+    Desktop::Run("printf '%s' '" + path +
+                 "' | xclip -selection clipboard >/dev/null 2>&1 && xdotool key ctrl+a ctrl+v Return");
     for (int i = 0; i < 500 && ChooserShows(title); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return !ChooserShows(title);
   }
@@ -146,8 +149,8 @@ TEST_F(LongRunTest, HundredsOfDamagedFilesOpenedThroughTheMenuAreAllAnsweredWith
     const bool dpt = names[i].back() == 't';
     const size_t outFrom = vexol.out.size(), errFrom = vexol.err.size();
     const std::string path = dir + "/" + names[i];
-    ASSERT_TRUE(Open(dpt ? 62 : 41, dpt ? "Choose a depthmap" : "Choose a mesh", path))
-        << names[i] << "\n" << vexol.err.substr(errFrom);
+    ASSERT_TRUE(Open(dpt ? 62 : 41, dpt ? "Choose a depthmap" : "Choose a mesh", path)) << names[i] << "\n"
+                                                                                        << vexol.err.substr(errFrom);
     ASSERT_TRUE(Answered(path, outFrom, errFrom, 20)) << names[i] << " got no answer; status " << vexol.status;
     if (vexol.out.find("finish loading " + path + "\n", outFrom) != std::string::npos) ++loaded;
     if ((i + 1) % kBatch == 0) {
@@ -158,8 +161,10 @@ TEST_F(LongRunTest, HundredsOfDamagedFilesOpenedThroughTheMenuAreAllAnsweredWith
   }
   const long endKb = StatusKb(vexol.pid, "VmRSS:");
   const long peakKb = StatusKb(vexol.pid, "VmHWM:");
-  std::printf("%d of %d damaged files loaded; RSS %ld kB at start, %ld after the first batch, %ld at the end, "
-              "peak %ld\n", loaded, kFiles, startKb, afterFirstBatchKb, endKb, peakKb);
+  std::printf(
+      "%d of %d damaged files loaded; RSS %ld kB at start, %ld after the first batch, %ld at the end, "
+      "peak %ld\n",
+      loaded, kFiles, startKb, afterFirstBatchKb, endKb, peakKb);
   EXPECT_GT(loaded, 0) << "no damaged file loaded: the mutations never reached the readers' data";
   EXPECT_LT(loaded, kFiles) << "every damaged file loaded: the refusals were not exercised";
   EXPECT_LT(endKb - afterFirstBatchKb, 32 * 1024) << "memory grows from batch to batch";

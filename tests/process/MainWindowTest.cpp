@@ -120,7 +120,7 @@ TEST_F(MainWindowTest, ASequencePlaysForwardsAndBackwardsAndStops) {
 TEST_F(MainWindowTest, APauseOfZeroPlaysWithoutFreezingTheProgram) {
   Launch({"ripple.dsq"});
   ASSERT_TRUE(vexol.WaitForOutput(ExampleData::DepthMapSequenceLines("ripple.dsq"), 60)) << vexol.err;
-  Click(92, 506);  // Play
+  Click(92, 506);                               // Play
   for (int i = 0; i < 12; ++i) Click(64, 478);  // the left arrow of "Pause:" down to 0
   Pause(0.3);
   // Several looks, as above: on a busy machine one 0.3 s window can fall between two frames.

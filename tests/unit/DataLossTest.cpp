@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -38,7 +38,9 @@ struct Snapshot {
   bool isSequence, sharedTriangles;
 
   explicit Snapshot(const MeshStore& store)
-      : meshes(store.meshes), current(store.current), isSequence(store.isSequence),
+      : meshes(store.meshes),
+        current(store.current),
+        isSequence(store.isSequence),
         sharedTriangles(store.sharedTriangles) {
     for (const Mesh* m : store.meshes) {
       bytes.emplace_back(reinterpret_cast<const char*>(m->vertices.data()), m->vertices.size() * sizeof(MeshVertex));
@@ -49,8 +51,8 @@ struct Snapshot {
     }
   }
   bool operator==(const Snapshot& o) const {
-    return meshes == o.meshes && bytes == o.bytes && names == o.names && bounds == o.bounds &&
-           current == o.current && isSequence == o.isSequence && sharedTriangles == o.sharedTriangles;
+    return meshes == o.meshes && bytes == o.bytes && names == o.names && bounds == o.bounds && current == o.current &&
+           isSequence == o.isSequence && sharedTriangles == o.sharedTriangles;
   }
 };
 
@@ -94,11 +96,13 @@ class DataLossTest : public testing::Test {
 
   void LoadThree() {
     std::string out;
-    Run([&] {
-      store.OpenMesh(Write("wave.ply", PlyBytes(WaveMesh(6, 5, 0.0), false)).c_str());
-      store.OpenDepthMap(Write("ripple.dpt", DptBytes(RippleScene(24, 18, 0.0))).c_str());
-      store.OpenMesh(Write("cube.ply", PlyBytes(CubeMesh(), false)).c_str());
-    }, &out);
+    Run(
+        [&] {
+          store.OpenMesh(Write("wave.ply", PlyBytes(WaveMesh(6, 5, 0.0), false)).c_str());
+          store.OpenDepthMap(Write("ripple.dpt", DptBytes(RippleScene(24, 18, 0.0))).c_str());
+          store.OpenMesh(Write("cube.ply", PlyBytes(CubeMesh(), false)).c_str());
+        },
+        &out);
     ASSERT_EQ(store.meshes.size(), 3u) << out;
     store.current = 1;  // not the last one, so a load that resets it shows
   }
@@ -108,9 +112,10 @@ class DataLossTest : public testing::Test {
     const std::string ascii = PlyBytes(WaveMesh(4, 3, 0.0), true);
     const std::string binary = PlyBytes(WaveMesh(4, 3, 0.0), false);
     const size_t body = binary.find("end_header\n") + 11;
-    const std::string quad = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
-                             "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
-                             "end_header\n0 0 0\n1 0 0\n0 1 0\n";
+    const std::string quad =
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+        "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+        "end_header\n0 0 0\n1 0 0\n0 1 0\n";
     return {
         {"empty.ply", ""},
         {"not-ply.ply", "solid cube\nfacet normal 0 0 1\n"},
@@ -162,8 +167,7 @@ class DataLossTest : public testing::Test {
       ASSERT_FALSE(err.empty()) << name;
       EXPECT_EQ(err.back(), '\n') << name;
       const size_t lastLine = err.rfind('\n', err.size() - 2);
-      EXPECT_NE(err.find(path, lastLine == std::string::npos ? 0 : lastLine), std::string::npos)
-          << name << ": " << err;
+      EXPECT_NE(err.find(path, lastLine == std::string::npos ? 0 : lastLine), std::string::npos) << name << ": " << err;
       EXPECT_TRUE(Snapshot(store) == before) << name;
     }
     EXPECT_EQ(questions, 0);
@@ -221,10 +225,12 @@ TEST_F(DataLossTest, DecliningToCloseForASequenceReadsNothing) {
                                dir + "/missing.msq"};
   for (const std::string& path : names) {
     std::string out;
-    const std::string err = Run([&] {
-      store.OpenMeshSequence(path.c_str());
-      store.OpenDepthMapSequence(path.c_str());
-    }, &out);
+    const std::string err = Run(
+        [&] {
+          store.OpenMeshSequence(path.c_str());
+          store.OpenDepthMapSequence(path.c_str());
+        },
+        &out);
     EXPECT_EQ(out + err, "") << path;
     EXPECT_TRUE(Snapshot(store) == before) << path;
   }

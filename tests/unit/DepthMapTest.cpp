@@ -286,10 +286,12 @@ TEST_F(DepthMapFile, FailedLoadLeavesThePreviousMapWhole) {
 }
 
 TEST_F(DepthMapFile, HostileSizesAreRefusedAtOnce) {
-  struct Shape { int32_t w, h; };
+  struct Shape {
+    int32_t w, h;
+  };
   // Negative sides (also a product that comes out positive), counts that wrap int32 to 0 or to a
   // negative number, and byte counts just past int32.
-  const Shape shapes[] = {{-1, 5},     {5, -1},     {-2, -2},       {65536, 65536}, {32768, 65536},
+  const Shape shapes[] = {{-1, 5},        {5, -1},        {-2, -2},       {65536, 65536}, {32768, 65536},
                           {46341, 46341}, {23171, 23171}, {INT32_MAX, 1}, {30000, 30000}};
   for (const Shape& s : shapes) {
     std::string bytes = Header(1, 1, 0, 0, 0, s.w, s.h) + std::string(12, '\xff');  // 60 bytes
@@ -369,9 +371,8 @@ TEST_F(DepthMapFile, RefusalsComeBeforeTheIndexImageAndAllocationFailureIsNotFat
   while (std::fgets(buf, sizeof buf, f))
     if (std::strncmp(buf, "==", 2) != 0) log += buf;  // the sanitizer's own warning
   std::fclose(f);
-  EXPECT_EQ(log, "DepthMap::LoadFromFile : fail to read " + small + "\n" +
-                     "DepthMap::LoadFromFile : fail to read " + noDepths + "\n" +
-                     "CImage::Reallocate: could not allocate 268435456int\n" +
+  EXPECT_EQ(log, "DepthMap::LoadFromFile : fail to read " + small + "\n" + "DepthMap::LoadFromFile : fail to read " +
+                     noDepths + "\n" + "CImage::Reallocate: could not allocate 268435456int\n" +
                      "DepthMap::LoadFromFile : fail to read " + big + "\n");
 }
 
@@ -399,8 +400,8 @@ TEST(DepthMapIndexImage, NumbersValidPixelsInScanOrderForEveryRowAlignment) {
           for (int32_t x = 0; x < w; ++x) {
             const int64_t b = int64_t(y) * w + x;
             const bool set = (mask[size_t(b / 8)] >> (b % 8) & 1) != 0;
-            const int32_t got = map.indexImage.pixels[int64_t(y) * map.indexImage.rowStride +
-                                                      int64_t(x) * map.indexImage.pixelStride];
+            const int32_t got =
+                map.indexImage.pixels[int64_t(y) * map.indexImage.rowStride + int64_t(x) * map.indexImage.pixelStride];
             ASSERT_EQ(set ? next : -1, got) << "x " << x << " y " << y;
             next += set ? 1 : 0;
           }
@@ -443,8 +444,8 @@ TEST(CImage, RefusedShapesLeaveTheImageAsItWas) {
   ASSERT_TRUE(image.Reallocate(2, 2, 1, false));
   image.At(1, 1) = 5;
   int32_t* before = image.pixels;
-  const int32_t shapes[][3] = {{-1, 2, 1}, {2, -1, 1}, {2, 2, -1}, {-4, -4, 1}, {65536, 65536, 1},
-                               {40000, 20000, 1}, {1, 1, INT32_MAX}};
+  const int32_t shapes[][3] = {{-1, 2, 1},        {2, -1, 1},        {2, 2, -1},       {-4, -4, 1},
+                               {65536, 65536, 1}, {40000, 20000, 1}, {1, 1, INT32_MAX}};
   for (const auto& s : shapes) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(image.Reallocate(s[0], s[1], s[2], false));

@@ -241,8 +241,8 @@ TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
     for (double& d : map.depths)
       if (next() % 30 == 0) d = odd[next() % 3];
     map.fx = 2.0, map.fy = 3.0, map.cx = 1.5, map.cy = 0.5, map.skew = 0.25;
-    const double limits[] = {10.0, 10.0, 10.0, 0.0, -1.0, std::numeric_limits<double>::infinity(),
-                             std::numeric_limits<double>::quiet_NaN()};
+    const double limits[] = {
+        10.0, 10.0, 10.0, 0.0, -1.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()};
     const double limit = limits[next() % 7];
     Mesh mesh;
     ASSERT_TRUE(mesh.CreateFromDepthMap(map, limit));

@@ -50,7 +50,8 @@ TEST(MeshBounds, EmptyMeshKeepsAnEmptyBoxAndOneVertexGivesAPoint) {
 TEST(MeshBounds, AgreesWithExtendingByEveryPositionIncludingNanAndInfinity) {
   Mesh mesh;
   const float nan = std::nanf(""), inf = INFINITY;
-  const float values[][3] = {{nan, 1, 2}, {0.1f, nan, -5}, {-3, 4, nan}, {inf, -inf, 0.3f}, {7, 0.5f, -inf}, {-0.0f, 0, 8}};
+  const float values[][3] = {{nan, 1, 2},       {0.1f, nan, -5}, {-3, 4, nan},
+                             {inf, -inf, 0.3f}, {7, 0.5f, -inf}, {-0.0f, 0, 8}};
   for (const auto& p : values) mesh.vertices.push_back(At(p[0], p[1], p[2]));
   // Rebuilt from the same positions; the box is recomputed, not grown.
   mesh.bounds.Extend(-100, -100, -100);
@@ -210,8 +211,8 @@ TEST(MeshNormals, EverySumIsClearedInLargeMeshesWhereverTheTrianglesReach) {
   // the array and its end untouched.
   std::vector<MeshVertex> vertices;
   for (int i = 0; i < 20000; ++i) vertices.push_back(At(float(i % 7), float(i % 11), float(i % 13)));
-  std::vector<MeshTriangle> triangles = {Tri(0, 1, 2), Tri(2, 1, 3), Tri(15000, 15001, 15007), Tri(5000, 5003, 5001),
-                                         Tri(15001, 2, 9000), Tri(3, 3, 4)};
+  std::vector<MeshTriangle> triangles = {Tri(0, 1, 2),          Tri(2, 1, 3),        Tri(15000, 15001, 15007),
+                                         Tri(5000, 5003, 5001), Tri(15001, 2, 9000), Tri(3, 3, 4)};
   std::vector<MeshVertex> expected = vertices;
   std::vector<MeshTriangle> expectedTriangles = triangles;
   ComputeFaceNormals(expected, expectedTriangles);

@@ -40,12 +40,12 @@ struct Vertex {
 };
 
 // ASCII PLY with x, y, z and optionally confidence; a face element only when faces are given.
-std::string PlyText(const std::vector<Vertex>& vertices, const std::vector<std::vector<int>>& faces,
-                    bool confidence) {
+std::string PlyText(const std::vector<Vertex>& vertices, const std::vector<std::vector<int>>& faces, bool confidence) {
   std::string s = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(vertices.size()) +
                   "\nproperty float x\nproperty float y\nproperty float z\n";
   if (confidence) s += "property float confidence\n";
-  if (!faces.empty()) s += "element face " + std::to_string(faces.size()) + "\nproperty list uchar int vertex_indices\n";
+  if (!faces.empty())
+    s += "element face " + std::to_string(faces.size()) + "\nproperty list uchar int vertex_indices\n";
   s += "end_header\n";
   char line[128];
   for (const Vertex& v : vertices) {
@@ -231,12 +231,14 @@ TEST_F(OpenFilesTest, FailedSingleLoadsLeaveEarlierMeshesUntouched) {
                        Write("header.dpt", std::string(20, '\0'))};
   for (int k = 0; k < 5; ++k) {
     std::string err;
-    std::string out = Output([&] {
-      if (k < 2)
-        store.OpenMesh(bad[k].c_str());
-      else
-        store.OpenDepthMap(bad[k].c_str());
-    }, &err);
+    std::string out = Output(
+        [&] {
+          if (k < 2)
+            store.OpenMesh(bad[k].c_str());
+          else
+            store.OpenDepthMap(bad[k].c_str());
+        },
+        &err);
     EXPECT_EQ(out, "") << bad[k];
     EXPECT_NE(err.find(bad[k]), std::string::npos) << err;
     EXPECT_EQ(err.back(), '\n');
@@ -244,8 +246,9 @@ TEST_F(OpenFilesTest, FailedSingleLoadsLeaveEarlierMeshesUntouched) {
     EXPECT_EQ(store.current, 0);
   }
   ASSERT_EQ(store.meshes[0]->vertices.size(), verticesBefore.size());
-  EXPECT_EQ(std::memcmp(store.meshes[0]->vertices.data(), verticesBefore.data(),
-                        verticesBefore.size() * sizeof(MeshVertex)), 0);
+  EXPECT_EQ(
+      std::memcmp(store.meshes[0]->vertices.data(), verticesBefore.data(), verticesBefore.size() * sizeof(MeshVertex)),
+      0);
   EXPECT_TRUE(script.questions.empty());
 }
 
@@ -263,7 +266,8 @@ TEST_F(OpenFilesTest, SingleFileOverASequenceAsksAndNoKeepsTheSequence) {
   });
   EXPECT_EQ(out, "");
   ASSERT_EQ(script.questions.size(), 2u);
-  EXPECT_EQ(script.questions[0], "Please close current sequence before opening individual meshes. Do you want to continue?");
+  EXPECT_EQ(script.questions[0],
+            "Please close current sequence before opening individual meshes. Do you want to continue?");
   EXPECT_EQ(script.questions[1],
             "Please close current sequence before opening individual depth maps. Do you want to continue?");
   EXPECT_EQ(store.meshes.size(), 3u);
@@ -295,8 +299,8 @@ TEST_F(OpenFilesTest, YesReplacesTheSequenceEvenWhenTheReadThenFails) {
 TEST_F(OpenFilesTest, DepthMapSequenceLoadsEveryFrameInOrder) {
   std::string seq = DepthSequence("s.dsq");
   std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
-  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\rfinish loading " + dir +
-                     "/f3.dpt\r");
+  EXPECT_EQ(
+      out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\rfinish loading " + dir + "/f3.dpt\r");
   ASSERT_EQ(store.meshes.size(), 3u);
   EXPECT_EQ(store.current, 0);
   EXPECT_TRUE(store.isSequence);
@@ -371,8 +375,9 @@ TEST_F(OpenFilesTest, FrameNameTooLongStopsLikeAFailingFrame) {
   std::string seq = Write("long.dsq", folder + "/x%d.dpt 1 9 10");
   std::string err;
   std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
-  EXPECT_EQ(out, "finish loading " + frame1 + "\r"
-                 "DepthMapSequenceDesc::FrameName: name of frame 10 is longer than 1023 characters\n");
+  EXPECT_EQ(out, "finish loading " + frame1 +
+                     "\r"
+                     "DepthMapSequenceDesc::FrameName: name of frame 10 is longer than 1023 characters\n");
   EXPECT_EQ(err, "");
   EXPECT_EQ(store.meshes.size(), 1u);
   EXPECT_EQ(store.current, -1);
@@ -422,8 +427,8 @@ TEST_F(OpenFilesTest, MeshSequenceFramesShareTheTemplateTriangles) {
   for (int i = 0; i < 3; ++i) Ply("w" + std::to_string(i * 2) + ".ply", Square(float(i)), {{0, 1, 2}});
   std::string seq = Write("w.msq", t + "  " + dir + "/w%d.ply\n0 2 4\n");
   std::string out = Output([&] { store.OpenMeshSequence(seq.c_str()); });
-  EXPECT_EQ(out, "finish loading " + dir + "/w0.ply\rfinish loading " + dir + "/w2.ply\rfinish loading " + dir +
-                     "/w4.ply\r");
+  EXPECT_EQ(
+      out, "finish loading " + dir + "/w0.ply\rfinish loading " + dir + "/w2.ply\rfinish loading " + dir + "/w4.ply\r");
   ASSERT_EQ(store.meshes.size(), 3u);
   EXPECT_EQ(store.current, 0);
   EXPECT_TRUE(store.isSequence);

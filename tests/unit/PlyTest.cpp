@@ -98,7 +98,8 @@ TEST(PlyHeader, ReadsElementsPropertiesCommentsAndObjInfoAnywhere) {
       "ply extra words\r\ncomment first\r\nformat binary_big_endian 1.5\r\nobj_info \tsize\t7 mm\r\n"
       "element vertex 12abc\r\nunknown line here\r\n\r\nproperty float32 x\r\ncomment  between  \r\n"
       "property uint8 flags\r\nproperty half h\r\nelement face 0\r\nproperty list uint16 int32 vertex_indices\r\n"
-      "ply\r\nend_header\r\n" + std::string(60, '\0'),
+      "ply\r\nend_header\r\n" +
+          std::string(60, '\0'),
       &names);
   ASSERT_NE(nullptr, r);
   EXPECT_EQ(BinaryBigEndian, r->fileKind);
@@ -130,7 +131,8 @@ TEST(PlyHeader, MissingEndHeaderEndsTheHeaderAtTheEndOfTheFile) {
 }
 
 TEST(PlyHeader, ElementCountsMustFitTheBytesLeft) {
-  const std::string head = "ply\nformat binary_little_endian 1.0\nelement v 3\nproperty int a\nproperty list uchar int l\nend_header\n";
+  const std::string head =
+      "ply\nformat binary_little_endian 1.0\nelement v 3\nproperty int a\nproperty list uchar int l\nend_header\n";
   // Each item takes at least five bytes: 15 are needed.
   PlyReader* fits = Header(head + std::string(15, '\0'));
   EXPECT_NE(nullptr, fits);
@@ -301,10 +303,39 @@ TEST(PlyItems, FastDecimalsMatchTheFullConversion) {
 // every shape: plain and long numbers, signs alone, exponents with and without digits, trailing
 // junk, carriage returns inside, numbers right at the end of a line and of the file.
 TEST(PlyItems, WordsInLinesConvertAsTheWordsAlone) {
-  const char* const shapes[] = {"0", "7", "-0", "+3", "-", "+", ".", "5.", ".5", "-.25", "0.000123", "123456789",
-                                "12345678", "1234567", "0.1234567", "0.12345678", "9999999.9999999",
-                                "12345678901234567890", "1e5", "1e", "1E-3", "2.5e+2x", "12abc", "0x1A", "3.5\r",
-                                "\r4", "1.5.5", "--2", "1e400", "-1e-400", "4294967296", "-2147483649", "00000012",
+  const char* const shapes[] = {"0",
+                                "7",
+                                "-0",
+                                "+3",
+                                "-",
+                                "+",
+                                ".",
+                                "5.",
+                                ".5",
+                                "-.25",
+                                "0.000123",
+                                "123456789",
+                                "12345678",
+                                "1234567",
+                                "0.1234567",
+                                "0.12345678",
+                                "9999999.9999999",
+                                "12345678901234567890",
+                                "1e5",
+                                "1e",
+                                "1E-3",
+                                "2.5e+2x",
+                                "12abc",
+                                "0x1A",
+                                "3.5\r",
+                                "\r4",
+                                "1.5.5",
+                                "--2",
+                                "1e400",
+                                "-1e-400",
+                                "4294967296",
+                                "-2147483649",
+                                "00000012",
                                 "0.0000000000000000000001"};
   const int kShapes = sizeof shapes / sizeof shapes[0];
   uint64_t state = 99;
@@ -317,7 +348,8 @@ TEST(PlyItems, WordsInLinesConvertAsTheWordsAlone) {
       state = state * 6364136223846793005ull + 1442695040888963407ull;
       std::string word = shapes[(state >> 33) % kShapes];
       if ((state >> 20) % 3 == 0) word = std::to_string(static_cast<int64_t>(state >> 40) - (int64_t{1} << 23));
-      if ((state >> 24) % 5 == 0) word = std::to_string(((state >> 30) % 100000) / 1000.0).substr(0, 1 + (state >> 50) % 9);
+      if ((state >> 24) % 5 == 0)
+        word = std::to_string(((state >> 30) % 100000) / 1000.0).substr(0, 1 + (state >> 50) % 9);
       words.push_back(word);
       line += (j ? ((state >> 12) & 1 ? " \t " : " ") : "") + word;
     }
@@ -407,7 +439,8 @@ TEST(PlyItems, ItemByItemAndInBulkAgreeInEveryFormat) {
     }
     ExpectSameBothWays(std::string("ply\nformat ") + format + " 1.0\nelement v " + std::to_string(items) +
                            "\nproperty double x\nproperty short s\nproperty float y\nproperty list uchar ushort l\n"
-                           "end_header\n" + (ascii ? body : b.data),
+                           "end_header\n" +
+                           (ascii ? body : b.data),
                        items);
   }
 }
@@ -442,8 +475,9 @@ TEST(PlyItems, ListsOfNoItemsGiveNullAndUnrequestedValuesAreConsumed) {
 
   Bytes bytes;
   bytes.Put(uint8_t{0}).Put(int32_t{77});
-  PlyReader* br = Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list uchar int l\nproperty int b\nend_header\n" +
-                         bytes.data);
+  PlyReader* br = Header(
+      "ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list uchar int l\nproperty int b\nend_header\n" +
+      bytes.data);
   ASSERT_NE(nullptr, br);
   ASSERT_EQ(1, ply_request_property(br, "v", List("l", PlyInt, 8, PlyUchar, 4)));
   ASSERT_EQ(1, ply_request_property(br, "v", Scalar("b", PlyInt, 0)));
@@ -456,7 +490,9 @@ TEST(PlyItems, ListsOfNoItemsGiveNullAndUnrequestedValuesAreConsumed) {
 }
 
 TEST(PlyItems, RequestsNameTheElementAndMatchListness) {
-  PlyReader* r = Header("ply\nformat ascii 1.0\nelement a 1\nproperty int x\nelement b 1\nproperty list uchar int l\nend_header\n5\n1 9\n");
+  PlyReader* r = Header(
+      "ply\nformat ascii 1.0\nelement a 1\nproperty int x\nelement b 1\nproperty list uchar int l\nend_header\n5\n1 "
+      "9\n");
   ASSERT_NE(nullptr, r);
   EXPECT_EQ(0, ply_request_property(r, "c", Scalar("x", PlyInt, 0)));
   EXPECT_EQ(-1, r->currentElement);
@@ -492,8 +528,9 @@ TEST(PlyItems, RequestsNameTheElementAndMatchListness) {
 TEST(PlyItems, AsciiLinesOfAnyLengthWithCarriageReturns) {
   std::string longLine = "2000000";
   for (int k = 0; k < 2000000; ++k) longLine += " 1";
-  PlyReader* r = Header("ply\r\nformat ascii 1.0\r\nelement v 3\r\nproperty list int uchar l\r\nproperty int z\r\nend_header\r\n" +
-                        longLine + " 42\r\n2 5\r6 7 8\r\n1 3 \r 9\r\n");
+  PlyReader* r =
+      Header("ply\r\nformat ascii 1.0\r\nelement v 3\r\nproperty list int uchar l\r\nproperty int z\r\nend_header\r\n" +
+             longLine + " 42\r\n2 5\r6 7 8\r\n1 3 \r 9\r\n");
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyUchar, 8, PlyInt, 0)));
   ASSERT_EQ(1, ply_request_property(r, "v", Scalar("z", PlyInt, 4)));
@@ -519,7 +556,8 @@ TEST(PlyItems, AsciiLinesOfAnyLengthWithCarriageReturns) {
 TEST(PlyItems, BinaryDataStartsAfterTheLineFeedOfEndHeader) {
   Bytes b;
   b.Put(int32_t{0x0A0D0A0D});  // bytes that look like line ends
-  PlyReader* r = Header("ply\r\nformat binary_little_endian 1.0\r\nelement v 1\r\nproperty int a\r\nend_header\r\n" + b.data);
+  PlyReader* r =
+      Header("ply\r\nformat binary_little_endian 1.0\r\nelement v 1\r\nproperty int a\r\nend_header\r\n" + b.data);
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_request_property(r, "v", Scalar("a", PlyInt, 0)));
   int32_t a = 0;
@@ -531,7 +569,9 @@ TEST(PlyItems, BinaryDataStartsAfterTheLineFeedOfEndHeader) {
 TEST(PlyItems, SkippingReadsPastAndChecksTheData) {
   Bytes b;
   b.Put(uint8_t{2}).Put(int32_t{1}).Put(int32_t{2}).Put(uint8_t{0}).Put(int16_t{-9});
-  const std::string head = "ply\nformat binary_little_endian 1.0\nelement s 2\nproperty list uchar int l\nelement t 1\nproperty short q\nend_header\n";
+  const std::string head =
+      "ply\nformat binary_little_endian 1.0\nelement s 2\nproperty list uchar int l\nelement t 1\nproperty short "
+      "q\nend_header\n";
   PlyReader* r = Header(head + b.data);
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_skip_element(r, "s"));
@@ -552,7 +592,8 @@ TEST(PlyItems, SkippingReadsPastAndChecksTheData) {
 TEST(PlyItems, ListCountsAreBoundedByTheData) {
   Bytes b;
   b.Put(int32_t{-1}).Put(int32_t{0});
-  PlyReader* r = Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + b.data);
+  PlyReader* r =
+      Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + b.data);
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyInt, 8, PlyInt, 0)));
   struct {
@@ -563,7 +604,8 @@ TEST(PlyItems, ListCountsAreBoundedByTheData) {
   ply_close_reader(r);
   Bytes big;
   big.Put(int32_t{0x40000000}).Put(int32_t{0});
-  PlyReader* r2 = Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + big.data);
+  PlyReader* r2 =
+      Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + big.data);
   ASSERT_NE(nullptr, r2);
   ASSERT_EQ(1, ply_request_property(r2, "v", List("l", PlyInt, 8, PlyInt, 0)));
   EXPECT_EQ(0, ply_get_elements(r2, &rec, sizeof rec, 1));
@@ -625,8 +667,9 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
   int32_t count = 0;
   const void* list = nullptr;
   // ASCII: another length and a line short of its words both stop it at the start of their line.
-  PlyReader* ascii = Header("ply\nformat ascii 1.0\nelement face 4\nproperty list uchar int vertex_indices\nend_header\n"
-                            "3 4 5 6\n4 1 2 3 4\n3 7 8 9\n3 1 2\n");
+  PlyReader* ascii = Header(
+      "ply\nformat ascii 1.0\nelement face 4\nproperty list uchar int vertex_indices\nend_header\n"
+      "3 4 5 6\n4 1 2 3 4\n3 7 8 9\n3 1 2\n");
   ASSERT_NE(nullptr, ascii);
   ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
   ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof records[0], 4, &done));
@@ -662,8 +705,9 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
   Bytes cut;
   cut.Put(uint8_t{3}).Put(int32_t{1}).Put(int32_t{2}).Put(int32_t{3});
   cut.Put(uint8_t{3}).Put(int32_t{4}).Put(int32_t{5});
-  PlyReader* r = Header("ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int vertex_indices\nend_header\n" +
-                        cut.data);
+  PlyReader* r = Header(
+      "ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int vertex_indices\nend_header\n" +
+      cut.data);
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
   ASSERT_EQ(1, ply_get_triples(r, record, 12, 2, &done));
@@ -677,8 +721,9 @@ TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
 // ASCII faces read as Mesh reads them (triples while they last, then lists) give exactly what
 // the list path alone gives, for words of every shape the conversions know.
 TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
-  const char* words[] = {"0", "7", "-3", "+12", "007", "2147483647", "2147483648", "-2147483649", "99999999999",
-                         "4294967295", "1.9", "-2.5", "1e3", "0x1A", " 5", "\t6", "1  2", "1234567", "12345678", "0", "42"};
+  const char* words[] = {"0",           "7",           "-3",         "+12",     "007",      "2147483647", "2147483648",
+                         "-2147483649", "99999999999", "4294967295", "1.9",     "-2.5",     "1e3",        "0x1A",
+                         " 5",          "\t6",         "1  2",       "1234567", "12345678", "0",          "42"};
   uint32_t seed = 99;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
   for (const char* type : {"int", "uint", "float", "short", "double"}) {
@@ -741,7 +786,9 @@ TEST(PlyItems, UnknownTypesFailWhenTheirDataIsMet) {
   EXPECT_EQ(0, ply_get_element(r, &a)) << "a failed reader stays failed";
   ply_close_reader(r);
   // No items of that element: nothing to fail on.
-  PlyReader* none = Header("ply\nformat binary_little_endian 1.0\nelement v 0\nproperty half h\nelement w 1\nproperty uchar c\nend_header\n\x05");
+  PlyReader* none = Header(
+      "ply\nformat binary_little_endian 1.0\nelement v 0\nproperty half h\nelement w 1\nproperty uchar "
+      "c\nend_header\n\x05");
   ASSERT_NE(nullptr, none);
   ASSERT_EQ(1, ply_request_property(none, "w", Scalar("c", PlyUchar, 0)));
   uint8_t c = 0;
@@ -751,7 +798,8 @@ TEST(PlyItems, UnknownTypesFailWhenTheirDataIsMet) {
 }
 
 TEST(PlyItems, StoreTypeOfARequestIsChecked) {
-  PlyReader* r = Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty int a\nend_header\n" + std::string(4, '\1'));
+  PlyReader* r =
+      Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty int a\nend_header\n" + std::string(4, '\1'));
   ASSERT_NE(nullptr, r);
   ASSERT_EQ(1, ply_request_property(r, "v", Scalar("a", PlyInvalid, 0)));
   int32_t a;

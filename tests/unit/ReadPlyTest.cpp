@@ -60,8 +60,8 @@ std::string Line(const std::string& text, const std::string& path) { return "Mes
 
 // The unit triangle and a second one, as ASCII.
 std::string AsciiTriangles() {
-  return Header("ascii", "element vertex 4\n" + std::string(kXyz) +
-                             "element face 2\nproperty list uchar int vertex_indices\n") +
+  return Header("ascii",
+                "element vertex 4\n" + std::string(kXyz) + "element face 2\nproperty list uchar int vertex_indices\n") +
          "0 0 0\n1 0 0\n0 1 0\n1 1 0\n3 0 1 2\n3 1 3 2\n";
 }
 
@@ -82,18 +82,20 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
   const std::string twoColours = Header("ascii", "element vertex 1\n" + std::string(kXyz) +
                                                      "property uchar diffuse_red\nproperty uchar diffuse_green\n") +
                                  "0 0 0 1 2\n";
-  const std::string renamedList =
-      Header("ascii", "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_index\n") +
-      "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  const std::string renamedList = Header("ascii", "element vertex 3\n" + std::string(kXyz) +
+                                                      "element face 1\nproperty list uchar int vertex_index\n") +
+                                  "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
   const std::vector<Case> cases = {
       {"not-ply.ply", "plx\nformat ascii 1.0\nend_header\n", "fail to read ", detect},
       {"no-format.ply", "ply\nelement vertex 0\nend_header\n", "fail to read ", detect},
       {"no-y.ply", Header("ascii", "element vertex 1\nproperty float x\nproperty float z\n") + "0 0\n",
        "fail to read xyz in ", detect},
-      {"x-twice.ply", Header("ascii", "element vertex 1\nproperty float x\nproperty float x\nproperty float y\n") + "0 0 0\n",
+      {"x-twice.ply",
+       Header("ascii", "element vertex 1\nproperty float x\nproperty float x\nproperty float y\n") + "0 0 0\n",
        "fail to read xyz in ", detect},
-      {"x-list.ply", Header("ascii", "element vertex 1\nproperty list uchar float x\nproperty float y\nproperty float z\n") +
-                         "1 0 0 0\n",
+      {"x-list.ply",
+       Header("ascii", "element vertex 1\nproperty list uchar float x\nproperty float y\nproperty float z\n") +
+           "1 0 0 0\n",
        "fail to read x in ", detect},
       {"scalar-indices.ply",
        Header("ascii", "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty int vertex_indices\n") +
@@ -107,15 +109,17 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
       {"renamed-list.ply", renamedList, "fail to read vertex_indices in ", detect},
       {"renamed-list-skipped.ply", renamedList, "fail to read vertex_indices in ", skipFaces},
       {"index-high.ply",
-       Header("ascii", "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
+       Header("ascii",
+              "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
            "0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n",
        "fail to read vertex_indices in ", detect},
       {"index-negative.ply",
-       Header("ascii", "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
+       Header("ascii",
+              "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
            "0 0 0\n1 0 0\n0 1 0\n4 0 1 2 -1\n",
        "fail to read vertex_indices in ", detect},
-      {"ascii-short.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz)) + "0 0 0\n1 0 0\n",
-       "fail to read ", detect},
+      {"ascii-short.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz)) + "0 0 0\n1 0 0\n", "fail to read ",
+       detect},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -151,29 +155,35 @@ TEST(ReadPly, DataFaultsFailInsteadOfEndingTheProcess) {
   badList.Put(0.0f).Put(0.0f).Put(0.0f).Put(int32_t{-3});
   Bytes longList;
   longList.Put(0.0f).Put(0.0f).Put(0.0f).Put(int32_t{1000}).Put(int32_t{0});
-  const std::string xyzFace = "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list int int vertex_indices\n";
+  const std::string xyzFace =
+      "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list int int vertex_indices\n";
   const std::vector<Case> cases = {
       {"cut.ply", Header("binary_little_endian", "element vertex 1\n" + std::string(kXyz)) + cut.data,
        ""},  // refused by the count check: 12 bytes cannot be there
       {"cut-list.ply", Header("binary_little_endian", xyzFace) + longList.data, ""},
       {"negative-count.ply", Header("binary_little_endian", xyzFace) + badList.data, ""},
       {"unknown-type-binary.ply",
-       Header("binary_little_endian", "element vertex 1\n" + std::string(kXyz) + "property half h\n") + cut.data + "xxxxxx",
+       Header("binary_little_endian", "element vertex 1\n" + std::string(kXyz) + "property half h\n") + cut.data +
+           "xxxxxx",
        "get_binary_item: bad type = 0\n"},
-      {"unknown-type-ascii.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) + "property half h\n") + "0 0 0 0\n",
+      {"unknown-type-ascii.ply",
+       Header("ascii", "element vertex 1\n" + std::string(kXyz) + "property half h\n") + "0 0 0 0\n",
        "get_ascii_item: bad type = 0\n"},
       {"ascii-eof.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz)) + "0 0 0 0 0 0 0 0 0\n1 1 1\n",
        "ply_get_element: unexpected end of file\n"},
       {"ascii-too-few-words.ply", Header("ascii", "element vertex 2\n" + std::string(kXyz)) + "0 0 0\n1    1\n", ""},
       {"ascii-huge-list.ply",
-       Header("ascii", "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
+       Header("ascii",
+              "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
            "0 0 0\n2000000000 0 0 0\n",
        ""},
       {"ascii-negative-list.ply",
-       Header("ascii", "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list int int vertex_indices\n") +
+       Header("ascii",
+              "element vertex 1\n" + std::string(kXyz) + "element face 1\nproperty list int int vertex_indices\n") +
            "0 0 0\n-1 0 0 0\n",
        ""},
-      {"huge-count.ply", Header("binary_little_endian", "element vertex 2000000000\n" + std::string(kXyz)) + cut.data, ""},
+      {"huge-count.ply", Header("binary_little_endian", "element vertex 2000000000\n" + std::string(kXyz)) + cut.data,
+       ""},
       {"huge-ascii-count.ply", Header("ascii", "element vertex 40\n" + std::string(kXyz)) + "0 0 0\n", ""},
       {"negative-element-count.ply", Header("ascii", "element vertex -1\n" + std::string(kXyz)), ""},
   };
@@ -193,10 +203,10 @@ TEST(ReadPly, BinaryCutInsideAFaceFailsAfterTheShortReadLine) {
   b.Put(0.0f).Put(0.0f).Put(0.0f);
   b.Put(uint8_t{3}).Put(int32_t{0}).Put(int32_t{0}).Put(int32_t{0}).Put(int16_t{0});
   const std::string path = WriteFile(
-      "cut-face.ply",
-      Header("binary_little_endian", "element vertex 1\n" + std::string(kXyz) +
-                                         "element face 1\nproperty list uchar int vertex_indices\nproperty int flags\n") +
-          b.data);
+      "cut-face.ply", Header("binary_little_endian",
+                             "element vertex 1\n" + std::string(kXyz) +
+                                 "element face 1\nproperty list uchar int vertex_indices\nproperty int flags\n") +
+                          b.data);
   Mesh mesh;
   const Outcome got = Read(mesh, path);
   EXPECT_FALSE(got.ok);
@@ -209,13 +219,12 @@ TEST(ReadPly, BinaryFaceIndicesAreCheckedOnTrianglesAndPolygonsAlike) {
   const int faces = 9000;  // a little over two chunks of the face reader
   struct Case {
     const char* name;
-    int at;      // the face that is bad, -1 for none
-    bool quad;   // the bad face is a quad among the triangles
+    int at;     // the face that is bad, -1 for none
+    bool quad;  // the bad face is a quad among the triangles
     int32_t index;
   };
-  const Case cases[] = {{"good", -1, false, 0},          {"high-early", 10, false, 3},
-                        {"high-late", 8999, false, 3},   {"negative", 5000, false, -1},
-                        {"quad-high", 4500, true, 7},    {"quad-negative", 4096, true, -2},
+  const Case cases[] = {{"good", -1, false, 0},        {"high-early", 10, false, 3}, {"high-late", 8999, false, 3},
+                        {"negative", 5000, false, -1}, {"quad-high", 4500, true, 7}, {"quad-negative", 4096, true, -2},
                         {"quad-good", 4097, true, 1}};
   for (bool big : {false, true}) {
     for (const Case& c : cases) {
@@ -271,11 +280,11 @@ TEST(ReadPly, BinaryTrianglesCutShortFail) {
   for (int v = 0; v < 3; ++v) b.Put(0.0f).Put(0.0f).Put(0.0f);
   b.Put(uint8_t{3}).Put(int32_t{0}).Put(int32_t{1}).Put(int32_t{2});
   b.Put(uint8_t{3}).Put(int32_t{2}).Put(int32_t{1});  // the second triangle ends early
-  const std::string path = WriteFile(
-      "cut-triangle.ply",
-      Header("binary_little_endian",
-             "element vertex 3\n" + std::string(kXyz) + "element face 2\nproperty list uchar int vertex_indices\n") +
-          b.data);
+  const std::string path =
+      WriteFile("cut-triangle.ply",
+                Header("binary_little_endian", "element vertex 3\n" + std::string(kXyz) +
+                                                   "element face 2\nproperty list uchar int vertex_indices\n") +
+                    b.data);
   Mesh mesh;
   const Outcome got = Read(mesh, path);
   EXPECT_FALSE(got.ok);
@@ -287,10 +296,10 @@ TEST(ReadPly, FailedReadLeavesTheMeshAsItWas) {
   Mesh mesh;
   ASSERT_TRUE(Read(mesh, WriteFile("good.ply", AsciiTriangles())).ok);
   const std::string name = mesh.name;
-  const std::string bad = WriteFile(
-      "bad-index.ply",
-      Header("ascii", "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
-          "5 5 5\n1 0 0\n0 1 0\n3 0 1 7\n");
+  const std::string bad =
+      WriteFile("bad-index.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz) +
+                                                     "element face 1\nproperty list uchar int vertex_indices\n") +
+                                     "5 5 5\n1 0 0\n0 1 0\n3 0 1 7\n");
   EXPECT_FALSE(Read(mesh, bad).ok);
   EXPECT_EQ(name, mesh.name);
   ASSERT_EQ(4u, mesh.vertices.size());
@@ -361,7 +370,8 @@ TEST(ReadPly, FileWithoutElementsIsAnEmptyMeshWithItsName) {
 }
 
 TEST(ReadPly, PositionsOnlyGetDefaultsAndDetectTurnsToZero) {
-  const std::string path = WriteFile("xyz.ply", Header("ascii", "element vertex 2\n" + std::string(kXyz)) + "1 2 3\n-4 5.5 6e1\n");
+  const std::string path =
+      WriteFile("xyz.ply", Header("ascii", "element vertex 2\n" + std::string(kXyz)) + "1 2 3\n-4 5.5 6e1\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
@@ -381,10 +391,10 @@ TEST(ReadPly, PositionsOnlyGetDefaultsAndDetectTurnsToZero) {
 }
 
 TEST(ReadPly, TwoOfThreeColoursAreNotAColour) {
-  const std::string path = WriteFile(
-      "rg.ply",
-      Header("ascii", "element vertex 1\n" + std::string(kXyz) + "property uchar diffuse_red\nproperty uchar diffuse_green\n") +
-          "0 0 0 10 20\n");
+  const std::string path =
+      WriteFile("rg.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) +
+                                              "property uchar diffuse_red\nproperty uchar diffuse_green\n") +
+                              "0 0 0 10 20\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
@@ -395,10 +405,11 @@ TEST(ReadPly, TwoOfThreeColoursAreNotAColour) {
 
 TEST(ReadPly, SkippedFieldsKeepDefaultsEvenWhenTheFileHasThem) {
   const std::string path = WriteFile(
-      "full.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) +
-                                      "property float confidence\nproperty uchar diffuse_red\nproperty uchar diffuse_green\n"
-                                      "property uchar diffuse_blue\nproperty uchar mask\n") +
-                      "1 2 3 0.25 10 20 30 7\n");
+      "full.ply",
+      Header("ascii", "element vertex 1\n" + std::string(kXyz) +
+                          "property float confidence\nproperty uchar diffuse_red\nproperty uchar diffuse_green\n"
+                          "property uchar diffuse_blue\nproperty uchar mask\n") +
+          "1 2 3 0.25 10 20 30 7\n");
   Mesh mesh;
   PlyReadOptions options;
   options.readConfidence = Skip;
@@ -415,11 +426,12 @@ TEST(ReadPly, SkippedFieldsKeepDefaultsEvenWhenTheFileHasThem) {
 }
 
 TEST(ReadPly, NamesMatchExactlyAndOtherPropertiesAreReadPast) {
-  const std::string path = WriteFile(
-      "names.ply", Header("ascii", "element vertex 1\nproperty float nx\nproperty float x\nproperty float Confidence\n"
-                                   "property uchar red\nproperty float y\nproperty list uchar float extra\n"
-                                   "property float z\nproperty float ny\n") +
-                       "9 1 0.5 200 2 3 7 7 7 3 8\n");
+  const std::string path =
+      WriteFile("names.ply", Header("ascii",
+                                    "element vertex 1\nproperty float nx\nproperty float x\nproperty float Confidence\n"
+                                    "property uchar red\nproperty float y\nproperty list uchar float extra\n"
+                                    "property float z\nproperty float ny\n") +
+                                 "9 1 0.5 200 2 3 7 7 7 3 8\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
@@ -433,10 +445,10 @@ TEST(ReadPly, NamesMatchExactlyAndOtherPropertiesAreReadPast) {
 }
 
 TEST(ReadPly, PolygonsBecomeFansAndShortFacesAreDropped) {
-  const std::string path = WriteFile(
-      "polygons.ply",
-      Header("ascii", "element vertex 6\n" + std::string(kXyz) + "element face 4\nproperty list uchar int vertex_indices\n") +
-          "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n");
+  const std::string path =
+      WriteFile("polygons.ply", Header("ascii", "element vertex 6\n" + std::string(kXyz) +
+                                                    "element face 4\nproperty list uchar int vertex_indices\n") +
+                                    "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
@@ -452,7 +464,8 @@ TEST(ReadPly, LongPolygonKeepsAllCorners) {
   const int n = 300;
   std::string body = Header("ascii", "element vertex 300\n" + std::string(kXyz) +
                                          "element face 1\nproperty list ushort int vertex_indices\n");
-  for (int k = 0; k < n; ++k) body += std::to_string(std::cos(k * 0.02)) + " " + std::to_string(std::sin(k * 0.02)) + " 0\n";
+  for (int k = 0; k < n; ++k)
+    body += std::to_string(std::cos(k * 0.02)) + " " + std::to_string(std::sin(k * 0.02)) + " 0\n";
   body += std::to_string(n);
   for (int k = 0; k < n; ++k) body += " " + std::to_string(k);
   body += "\n";
@@ -467,10 +480,10 @@ TEST(ReadPly, LongPolygonKeepsAllCorners) {
 TEST(ReadPly, SkippedFacesLeaveTheTrianglesAlone) {
   Mesh mesh;
   ASSERT_TRUE(Read(mesh, WriteFile("template.ply", AsciiTriangles())).ok);
-  const std::string frame = WriteFile(
-      "frame.ply",
-      Header("ascii", "element vertex 4\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
-          "5 0 0\n6 0 0\n7 1 0\n8 1 0\n3 3 2 1\n");
+  const std::string frame =
+      WriteFile("frame.ply", Header("ascii", "element vertex 4\n" + std::string(kXyz) +
+                                                 "element face 1\nproperty list uchar int vertex_indices\n") +
+                                 "5 0 0\n6 0 0\n7 1 0\n8 1 0\n3 3 2 1\n");
   PlyReadOptions options;
   options.readFaces = Skip;
   ASSERT_TRUE(Read(mesh, frame, options).ok);
@@ -483,9 +496,12 @@ TEST(ReadPly, SkippedFacesLeaveTheTrianglesAlone) {
 
 TEST(ReadPly, ElementsBeforeAndBetweenAreReadPast) {
   const std::string ascii =
-      Header("ascii", "element material 2\nproperty float shine\nproperty list uchar int stuff\n"
-                      "element vertex 3\n" + std::string(kXyz) + "element edge 1\nproperty int a\nproperty int b\n"
-                      "element face 1\nproperty list uchar int vertex_indices\nelement tail 1\nproperty float t\n") +
+      Header("ascii",
+             "element material 2\nproperty float shine\nproperty list uchar int stuff\n"
+             "element vertex 3\n" +
+                 std::string(kXyz) +
+                 "element edge 1\nproperty int a\nproperty int b\n"
+                 "element face 1\nproperty list uchar int vertex_indices\nelement tail 1\nproperty float t\n") +
       "0.5 2 1 2\n0.25 0\n0 0 0\n1 0 0\n0 1 0\n0 1\n3 2 1 0\n9\n";
   Mesh mesh;
   ASSERT_TRUE(Read(mesh, WriteFile("between.ply", ascii)).ok);
@@ -499,7 +515,8 @@ TEST(ReadPly, ElementsBeforeAndBetweenAreReadPast) {
   for (float f : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f}) b.Put(f);
   b.Put(uint8_t{3}).Put(int32_t{0}).Put(int32_t{2}).Put(int32_t{1});
   const std::string binary =
-      Header("binary_little_endian", "element stuff 2\nproperty list uchar int s\nelement vertex 3\n" + std::string(kXyz) +
+      Header("binary_little_endian", "element stuff 2\nproperty list uchar int s\nelement vertex 3\n" +
+                                         std::string(kXyz) +
                                          "element face 1\nproperty list uchar int vertex_indices\n") +
       b.data;
   Mesh other;
@@ -509,7 +526,8 @@ TEST(ReadPly, ElementsBeforeAndBetweenAreReadPast) {
 }
 
 TEST(ReadPly, FacesBeforeVerticesAreCheckedAgainstThem) {
-  const std::string header = "element face 1\nproperty list uchar int vertex_indices\nelement vertex 3\n" + std::string(kXyz);
+  const std::string header =
+      "element face 1\nproperty list uchar int vertex_indices\nelement vertex 3\n" + std::string(kXyz);
   Mesh mesh;
   EXPECT_TRUE(Read(mesh, WriteFile("faces-first.ply", Header("ascii", header) + "3 0 1 2\n0 0 0\n1 0 0\n0 1 0\n")).ok);
   ASSERT_EQ(1u, mesh.triangles.size());
@@ -521,8 +539,8 @@ TEST(ReadPly, FacesBeforeVerticesAreCheckedAgainstThem) {
 }
 
 TEST(ReadPly, FacesWithoutVerticesMustFitTheVerticesThereAre) {
-  const std::string faces =
-      WriteFile("faces-only.ply", Header("ascii", "element face 1\nproperty list uchar int vertex_indices\n") + "3 0 1 3\n");
+  const std::string faces = WriteFile(
+      "faces-only.ply", Header("ascii", "element face 1\nproperty list uchar int vertex_indices\n") + "3 0 1 3\n");
   Mesh fresh;
   EXPECT_FALSE(Read(fresh, faces).ok);
   Mesh loaded;
@@ -597,7 +615,7 @@ TEST(ReadPly, ScannerBinaryWithColourAndCommentsAnywhere) {
 
 TEST(ReadPly, ValuesAreConvertedToTheSlotType) {
   Bytes b;
-  b.Put(1.5).Put(-2.25).Put(1e10);                // double coordinates
+  b.Put(1.5).Put(-2.25).Put(1e10);                                                // double coordinates
   b.Put(uint16_t{40000}).Put(0.75).Put(int16_t{-3}).Put(uint8_t{7}).Put(300.0f);  // confidence ushort, colours mixed
   b.Put(0.0).Put(0.0).Put(0.0).Put(uint16_t{1}).Put(0.0).Put(int16_t{0}).Put(uint8_t{0}).Put(0.0f);
   b.Put(0.0).Put(1.0).Put(0.0).Put(uint16_t{1}).Put(0.0).Put(int16_t{0}).Put(uint8_t{0}).Put(0.0f);
@@ -660,8 +678,9 @@ void ExpectSameMeshInEveryFormat(bool faceFlags) {
   const std::string body = "element vertex " + std::to_string(n * n) +
                            "\nproperty float x\nproperty float y\nproperty float z\nproperty float confidence\n"
                            "property uchar diffuse_red\nproperty uchar diffuse_green\nproperty uchar diffuse_blue\n"
-                           "property uchar mask\nelement face " + std::to_string(faces) +
-                           (faceFlags ? "\nproperty short flags" : "") + "\nproperty list uchar int vertex_indices\n";
+                           "property uchar mask\nelement face " +
+                           std::to_string(faces) + (faceFlags ? "\nproperty short flags" : "") +
+                           "\nproperty list uchar int vertex_indices\n";
   Mesh a, b, c;
   PlyReadOptions oa, ob, oc;
   ASSERT_TRUE(Read(a, WriteFile("grid-ascii.ply", Header("ascii", body) + vertexLines + faceLines), oa).ok);

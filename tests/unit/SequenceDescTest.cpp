@@ -136,8 +136,8 @@ TEST_F(SequenceDescTest, StepOfZeroOrLessIsInvalid) {
 }
 
 TEST_F(SequenceDescTest, PatternsWithOneIntegerConversionOrNoneAreValid) {
-  const char* valid[] = {"f%d", "f%i", "f%u", "f%x", "f%X", "f%o", "f%05d.ply", "f%-4d|", "f%+d",
-                         "f%#x", "f%.3d", "f%8.3i", "f%.d", "100%%_%d", "%%%d%%", "same.ply", "%%d", "%1023d"};
+  const char* valid[] = {"f%d",  "f%i",   "f%u",    "f%x",  "f%X",      "f%o",    "f%05d.ply", "f%-4d|", "f%+d",
+                         "f%#x", "f%.3d", "f%8.3i", "f%.d", "100%%_%d", "%%%d%%", "same.ply",  "%%d",    "%1023d"};
   DepthMapSequenceDesc depth;
   for (const char* p : valid) EXPECT_EQ(ReadDepth(std::string(p) + " 1 1 2", depth, true), "") << p;
   // A blank cannot stand in a token, but the flag is still a flag.
@@ -145,9 +145,19 @@ TEST_F(SequenceDescTest, PatternsWithOneIntegerConversionOrNoneAreValid) {
 }
 
 TEST_F(SequenceDescTest, EveryOtherPatternIsInvalid) {
-  const char* invalid[] = {"f%s", "f%n", "f%d%d", "f%d_%x", "f%ld", "f%hd", "f%hhd", "f%lld", "f%zd", "f%jd",
-                           "f%*d", "f%.*d", "f%", "f%5", "f%f", "f%c", "f%p", "f%e", "f%1$d", "f%1024d",
-                           "f%.1024d", "f%99999999999999999999d", "f%%%", "f%'d", "f%Ld"};
+  const char* invalid[] = {"f%s",      "f%n",
+                           "f%d%d",    "f%d_%x",
+                           "f%ld",     "f%hd",
+                           "f%hhd",    "f%lld",
+                           "f%zd",     "f%jd",
+                           "f%*d",     "f%.*d",
+                           "f%",       "f%5",
+                           "f%f",      "f%c",
+                           "f%p",      "f%e",
+                           "f%1$d",    "f%1024d",
+                           "f%.1024d", "f%99999999999999999999d",
+                           "f%%%",     "f%'d",
+                           "f%Ld"};
   DepthMapSequenceDesc depth;
   MeshSequenceDesc mesh;
   for (const char* p : invalid) {

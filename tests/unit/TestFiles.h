@@ -18,7 +18,8 @@ struct TempDir {
       ADD_FAILURE() << "could not make a directory under /tmp";
   }
   ~TempDir() {
-    if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) {}
+    if (!path.empty() && std::system(("rm -rf '" + path + "'").c_str()) != 0) {
+    }
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
