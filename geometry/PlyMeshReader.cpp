@@ -17,8 +17,13 @@ namespace {
 const int64_t kChunkItems = 4096;
 // What is reserved up front when the stream has no size to bound the item count by.
 const int64_t kUnsizedReservation = int64_t{1} << 16;
-// Bytes of the smallest ASCII list item: a digit and a space.
+// Bytes of the smallest list item: in ASCII a digit and a space; in binary by type code, an
+// unknown type (which fails when met) counted as one.
 const int64_t kAsciiItemBytes = 2;
+const int64_t kBinaryItemBytes[9] = {1, 1, 2, 4, 1, 2, 4, 4, 8};
+// The array for the triangles still to come is sized at the rate seen so far, a little over.
+const double kRateMargin = 1.01;
+const double kRateSlack = 16;
 
 struct VertexSlot {
   const char* name;
@@ -240,8 +245,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
 
   haveTriangles = true;
   triangles.clear();
-  static const int64_t kTypeBytes[9] = {1, 1, 2, 4, 1, 2, 4, 4, 8};
-  const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : kTypeBytes[itemType];
+  const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : kBinaryItemBytes[itemType];
   const int64_t itemCount = desc.itemCount;
   Reserve(triangles, std::min(static_cast<size_t>(itemCount), TriangleRoom(itemBytes)));
   const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max()
@@ -258,11 +262,6 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
     // The fan around each face's first corner; fewer than three corners make nothing.
     MeshTriangle* out = triangles.data() + at;
     for (int64_t f = 0; f < k; items += counts[f], ++f) {
-      if (counts[f] == 3) {  // a triangle: the one copy the fan would make
-        std::memcpy(out->indices, items, sizeof out->indices);
-        ++out;
-        continue;
-      }
       for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) {
         out->indices[0] = items[0];
         out->indices[1] = items[j];
@@ -279,7 +278,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
       const double expected = static_cast<double>(triangles.size()) * itemCount / done;
       const double most = static_cast<double>(triangles.size() + TriangleRoom(itemBytes));
       if (expected > triangles.capacity())
-        Reserve(triangles, static_cast<size_t>(std::min(expected * 1.01 + 16, most)));
+        Reserve(triangles, static_cast<size_t>(std::min(expected * kRateMargin + kRateSlack, most)));
     }
   }
   return true;

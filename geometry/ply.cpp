@@ -20,7 +20,8 @@
 // read by one of two walkers, one per encoding, which store requested scalars into the caller's
 // records, hand a requested list to a ListSink as int32 counts and items, and read past the rest:
 // - ReadBinaryItem: one binary item, property by property, value by value.
-// - ReadAsciiItem: one line, word by word (NextValue).
+// - ReadAsciiItem: one line, word by word (NextValue). Every buffered line ends in a line feed
+//   (FindWholeLines adds one to a last line without), so no scan needs the line's end first.
 // Three fast paths sit in front of them; each is checked against the plain path by a test:
 // - Items of fixed size (no lists, all types known) are read a buffer at a time, one loop per
 //   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: a Plan covers
@@ -30,16 +31,16 @@
 //   buffer (ReadBinaryLists) for as long as whole 13-byte items of count 3 are buffered; any other
 //   item goes to ReadBinaryItem. Guarded by PlyItems.BinaryTrianglesAndPolygonsReadAsTheListPathReads.
 // - ASCII numbers of fewer than eight digits either side of the point are converted eight
-//   characters at a time (ScanShortDecimal, LeadingDigits); anything else goes to the plain
-//   conversion. Guarded by PlyItems.WordsInLinesConvertAsTheWordsAlone.
+//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
+//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
+//   follows its digits, and read at most to the buffer's end. Guarded by
+//   PlyItems.WordsInLinesConvertAsTheWordsAlone and PlyItems.AsciiListItemsConvertAsTheWordsAlone.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
-// a list must fit the bytes left (binary) or its line (ASCII); the buffer grows only to hold one
-// line or one list. Names are found by index, never by a search, so a header costs time linear
-// in its size.
+// a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
+// only to hold one line or one list. Elements and properties are taken by index, never by a
+// search, so a header costs time linear in its size.
 
 namespace {
-
-static_assert(sizeof(size_t) == sizeof(void*), "buffer offsets and pointers have one size");
 
 const size_t kBufferSize = 1024 * 1024;     // first size of a reader's buffer
 const size_t kMaxHeaderLine = 1024 * 1024;  // a keyword and a few words, or a comment
@@ -47,7 +48,7 @@ const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
 const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-byte indices
 const int kTriangleCorners = 3;
 const size_t kTriangleIndexBytes = 12;
-const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read past a word's start
+const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 const bool kHostBigEndian = true;
@@ -361,11 +362,15 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
   const char* p = b;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  if (kHostBigEndian || limit - p < static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
-  const uint64_t whole = Load8(p);
-  const int wholeDigits = LeadingDigits(whole);
+  if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
+  // As in ScanShortInteger, a sign is looked for only when no digit comes first.
+  uint64_t whole = Load8(p);
+  int wholeDigits = LeadingDigits(whole);
+  if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
+    whole = Load8(++p);
+    wholeDigits = LeadingDigits(whole);
+  }
+  const bool negative = *b == '-';
   if (wholeDigits == 8) return ScanDecimal(b, e, value);
   uint64_t m = wholeDigits ? DigitsValue(whole, wholeDigits) : 0;
   p += wholeDigits;
@@ -509,11 +514,18 @@ PLY_INLINE bool NextWord(const char** cursor, const char** wordBegin, const char
 
 // An integer word at p of fewer than eight digits, read eight characters at a time: its value
 // modulo 2^32 (no saturation is needed), which is both integer forms. Null for any other word.
+// A sign is looked for only when no digit comes first, so that unsigned words, nearly all, do not
+// wait for a character to be compared before their digits are loaded.
 PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32_t* value) {
-  const char* digits = p + (*p == '-' || *p == '+' ? 1 : 0);
-  if (kHostBigEndian || limit - digits < 8) return nullptr;
-  const uint64_t word = Load8(digits);
-  const int count = LeadingDigits(word);
+  if (kHostBigEndian || limit - p < 9) return nullptr;
+  const char* digits = p;
+  uint64_t word = Load8(digits);
+  int count = LeadingDigits(word);
+  if (count == 0) {
+    if (*p != '-' && *p != '+') return nullptr;
+    word = Load8(++digits);
+    count = LeadingDigits(word);
+  }
   const char* stop = digits + count;
   if (count == 8 || !EndsWord(stop)) return nullptr;
   const uint32_t m = count ? static_cast<uint32_t>(DigitsValue(word, count)) : 0;

@@ -86,13 +86,14 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
   const std::string renamedList = Header("ascii", "element vertex 3\n" + std::string(kXyz) +
                                                       "element face 1\nproperty list uchar int vertex_index\n") +
                                   "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
-  const std::string longComment = "comment " + std::string(1000000, 'c') + "\n";
+  // Under the line limit, but the second line grows the buffer from under the words of the first.
+  const std::string longLines = "comment list " + std::string(900000, 'c') + "\n" + std::string(1048570, 'w') + "\n";
   const std::vector<Case> cases = {
       {"not-ply.ply", "plx\nformat ascii 1.0\nend_header\n", "fail to read ", detect},
       {"bare-property.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty\nend_header\n0\n", "fail to read ",
        detect},
-      {"bare-property-after-long-line.ply",
-       "ply\nformat binary_little_endian 1.0\nelement vertex 1\n" + longComment + "property\nend_header\n",
+      {"bare-property-after-long-lines.ply",
+       "ply\nformat binary_little_endian 1.0\nelement vertex 1\n" + longLines + "property\nend_header\n",
        "fail to read ", detect},
       {"bare-list.ply", "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar\nend_header\n0\n", "fail to read ",
        detect},
