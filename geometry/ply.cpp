@@ -564,25 +564,6 @@ PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyV
   return AsciiValue(wb, p, type, value);
 }
 
-// The signed form of the next value, which is all a list count or item needs.
-PLY_INLINE bool NextSigned(const char** cursor, const char* limit, int type, int32_t* value) {
-  const char* p = *cursor;
-  while (IsSeparator(*p)) ++p;
-  uint32_t v;
-  const char* stop = type != PlyFloat && type != PlyDouble && ValidType(type) && !AtLineEnd(p)
-                         ? ScanShortInteger(p, limit, &v)
-                         : nullptr;
-  if (stop) {
-    *value = static_cast<int32_t>(v);
-    *cursor = stop;
-    return true;
-  }
-  PlyValue full;
-  if (!NextValue(cursor, limit, type, &full)) return false;
-  *value = full.i;
-  return true;
-}
-
 // ---- items --------------------------------------------------------------------------------
 
 // Where the values of a requested list go: one count per item and the items one after another,
@@ -711,8 +692,8 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
       if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
       continue;
     }
-    int32_t n;
-    if (!NextSigned(&cursor, limit, prop.countFileType, &n)) return false;
+    if (!NextValue(&cursor, limit, prop.countFileType, &value)) return false;
+    const int64_t n = value.i;
     // Each item takes a word and a space: a longer list would not fit the line.
     if (n < 0 || n > (linesEnd - cursor) / 2) return false;
     if (n > 0 && !ValidType(prop.fileType)) {
@@ -725,8 +706,10 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
       continue;
     }
     int32_t* items = lists->Add(n);
-    for (int32_t j = 0; j < n; ++j)
-      if (!NextSigned(&cursor, limit, prop.fileType, &items[j])) return false;
+    for (int64_t j = 0; j < n; ++j) {
+      if (!NextValue(&cursor, limit, prop.fileType, &value)) return false;
+      items[j] = value.i;
+    }
   }
   if (*cursor != '\n') cursor = static_cast<const char*>(std::memchr(cursor, '\n', linesEnd - cursor));
   r->begin = static_cast<size_t>(cursor + 1 - base);
