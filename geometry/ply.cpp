@@ -588,6 +588,7 @@ struct ListSink {
 
 // n binary values of type at p, each as its signed integer form.
 void StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool swap) {
+  if (n == 0) return;  // items may be null then
   if ((type == PlyInt || type == PlyUint) && !swap) {
     std::memcpy(items, p, static_cast<size_t>(n) * 4);
     return;

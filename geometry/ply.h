@@ -94,7 +94,7 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
 
 // Reads count items of the current element whose one requested property is a list: item k's
 // count goes to counts[k] and all the items, as int32, one after another to *items, an array of
-// the reader valid until its next call.
+// the reader valid until its next call. Returns 0 unless exactly one property, a list, is requested.
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items);
 
 // Reads past the remaining items of element number element, which becomes current.
