@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -86,9 +85,7 @@ bool PlyMeshReader::Read(size_t vertexCountBefore) {
     Fail("open ", path_);
     return false;
   }
-  int elementCount = 0;
-  std::vector<std::string> names;
-  reader_ = ply_read_header(stream, &elementCount, &names);
+  reader_ = ply_read_header(stream, nullptr, nullptr);
   if (!reader_) {
     std::fclose(stream);
     return Failed();

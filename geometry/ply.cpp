@@ -1021,7 +1021,7 @@ int HeaderLine(PlyReader* r, std::string* line, std::vector<std::string_view>* w
 }
 
 // Every keyword line is checked for its number of words before a word is used.
-PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
+PlyReader* ReadHeader(FILE* stream) {
   std::unique_ptr<PlyReader> r(new PlyReader);
   r->stream = stream;
   r->capacity = kBufferSize;
@@ -1084,8 +1084,6 @@ PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
   }
   if (!haveFormat || !CountsFit(r.get())) return nullptr;
   for (PlyElementDesc& element : r->elements) element.storeFlags.assign(element.properties.size(), 0);
-  names->clear();
-  for (const PlyElementDesc& element : r->elements) names->push_back(element.name);
   return r.release();
 }
 
@@ -1094,12 +1092,14 @@ PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
 PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames) {
   if (!stream) return nullptr;
   try {
-    std::vector<std::string> names;
-    PlyReader* r = ReadHeader(stream, &names);
+    std::unique_ptr<PlyReader> r(ReadHeader(stream));
     if (!r) return nullptr;
-    if (elementCount) *elementCount = static_cast<int>(names.size());
-    if (elementNames) elementNames->swap(names);
-    return r;
+    if (elementNames) {
+      elementNames->clear();
+      for (const PlyElementDesc& element : r->elements) elementNames->push_back(element.name);
+    }
+    if (elementCount) *elementCount = static_cast<int>(r->elements.size());
+    return r.release();
   } catch (const std::bad_alloc&) {
     ReportBadAlloc(__LINE__);
     return nullptr;
