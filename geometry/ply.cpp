@@ -14,13 +14,41 @@
 #include <limits>
 #include <new>
 #include <string_view>
+#include <unordered_set>
+
+// How the data is read. Input comes through one buffer per reader (ReadMore); every element is
+// read by one of two walkers, one per encoding, which store requested scalars into the caller's
+// records, hand a requested list to a ListSink as int32 counts and items, and read past the rest:
+// - ReadBinaryItem: one binary item, property by property, value by value.
+// - ReadAsciiItem: one line, word by word (NextValue). Every buffered line ends in a line feed
+//   (FindWholeLines adds one to a last line without), so no scan needs the line's end first.
+// Three fast paths sit in front of them; each is checked against the plain path by a test:
+// - Items of fixed size (no lists, all types known) are read a buffer at a time, one loop per
+//   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: a Plan covers
+//   exactly the item's bytes, so the buffer steps by whole items. Guarded by
+//   PlyItems.ScalarsReadInBulkAsValueByValue and ReadPly.AsciiAndBothBinaryOrdersGiveTheSameMesh.
+// - Binary faces of three four-byte indices behind a one-byte count are copied straight from the
+//   buffer (ReadBinaryLists) for as long as whole 13-byte items of count 3 are buffered; any other
+//   item goes to ReadBinaryItem. Guarded by PlyItems.BinaryTrianglesAndPolygonsReadAsTheListPathReads.
+// - ASCII numbers of fewer than eight digits either side of the point are converted eight
+//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
+//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
+//   follows its digits, and read at most to the buffer's end. Guarded by
+//   PlyItems.WordsInLinesConvertAsTheWordsAlone and PlyItems.AsciiListItemsConvertAsTheWordsAlone.
+// Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
+// a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
+// only to hold one line or one list. Elements and properties are taken by index, never by a
+// search, so a header costs time linear in its size.
 
 namespace {
 
-static_assert(sizeof(size_t) == sizeof(void*), "list slots hold an offset, then a pointer");
-
-const size_t kBufferSize = 1024 * 1024;
+const size_t kBufferSize = 1024 * 1024;     // first size of a reader's buffer
+const size_t kMaxHeaderLine = 1024 * 1024;  // a keyword and a few words, or a comment
 const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
+const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-byte indices
+const int kTriangleCorners = 3;
+const size_t kTriangleIndexBytes = 12;
+const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 const bool kHostBigEndian = true;
@@ -53,6 +81,8 @@ PlyType TypeFromKeyword(std::string_view word) {
 }
 
 bool ValidType(int type) { return type >= 1 && type <= 8; }
+
+bool Swapped(const PlyReader* r) { return (r->fileKind == BinaryBigEndian) != kHostBigEndian; }
 
 // ---- values -------------------------------------------------------------------------------
 
@@ -232,7 +262,7 @@ double ParseRealSlow(const char* b, const char* e) {
 // Plain decimals with at most 19 significant digits and a small exponent are exact in one
 // multiplication or division (both operands exact, one rounding). Returns where the number ends,
 // or null when it needs the full conversion.
-PLY_INLINE const char* ScanDecimal(const char* b, const char* e, double* value) {
+__attribute__((noinline)) const char* ScanDecimal(const char* b, const char* e, double* value) {
   static const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const char* p = b;
@@ -332,11 +362,15 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
   const char* p = b;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  if (kHostBigEndian || limit - p < 17) return ScanDecimal(b, e, value);
-  const uint64_t whole = Load8(p);
-  const int wholeDigits = LeadingDigits(whole);
+  if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
+  // As in ScanShortInteger, a sign is looked for only when no digit comes first.
+  uint64_t whole = Load8(p);
+  int wholeDigits = LeadingDigits(whole);
+  if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
+    whole = Load8(++p);
+    wholeDigits = LeadingDigits(whole);
+  }
+  const bool negative = *b == '-';
   if (wholeDigits == 8) return ScanDecimal(b, e, value);
   uint64_t m = wholeDigits ? DigitsValue(whole, wholeDigits) : 0;
   p += wholeDigits;
@@ -355,7 +389,7 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   return p;
 }
 
-PLY_INLINE bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
+__attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
   switch (type) {
     case PlyChar:
     case PlyShort:
@@ -379,10 +413,9 @@ PLY_INLINE bool AsciiValue(const char* b, const char* e, int type, PlyValue* val
 
 // ---- input --------------------------------------------------------------------------------
 
-// Brings more of the stream into the buffer, moving the unconsumed bytes to its front and
-// doubling it only when they fill it. False when the stream has nothing more.
-bool ReadMore(PlyReader* r) {
-  if (r->streamEnded) return false;
+// Moves the unconsumed bytes to the front of the buffer, doubling it only when they fill it.
+void MakeRoom(PlyReader* r) {
+  r->wholeLines = 0;
   char* buffer = r->buffer.get();
   if (r->begin > 0) {
     std::memmove(buffer, buffer + r->begin, r->end - r->begin);
@@ -395,9 +428,14 @@ bool ReadMore(PlyReader* r) {
     std::memcpy(bigger.get(), buffer, r->end);
     r->buffer = std::move(bigger);
     r->capacity = capacity;
-    buffer = r->buffer.get();
   }
-  const size_t got = std::fread(buffer + r->end, 1, r->capacity - r->end, r->stream);
+}
+
+// Brings more of the stream into the buffer. False when the stream has nothing more.
+bool ReadMore(PlyReader* r) {
+  if (r->streamEnded) return false;
+  MakeRoom(r);
+  const size_t got = std::fread(r->buffer.get() + r->end, 1, r->capacity - r->end, r->stream);
   if (got == 0) {
     r->streamEnded = true;
     return false;
@@ -430,165 +468,268 @@ bool SkipBytes(PlyReader* r, uint64_t bytes) {
   }
 }
 
-// The next line, without its line feed and a carriage return right before it. The text stays
-// valid until the reader's input moves on.
-bool NextLine(PlyReader* r, const char** lineBegin, const char** lineEnd) {
+// The next line, without its line feed and a carriage return right before it; the last line may
+// lack its line feed. Returns 0 at the end of the input and -1 when the line grows past maxLength.
+// The text stays valid until the reader's input moves on.
+int NextLine(PlyReader* r, size_t maxLength, const char** lineBegin, const char** lineEnd) {
   size_t scanned = 0;
   for (;;) {
-    const char* base = r->buffer.get();
-    const char* from = base + r->begin + scanned;
-    const char* feed = static_cast<const char*>(std::memchr(from, '\n', r->end - r->begin - scanned));
+    const char* from = r->buffer.get() + r->begin;
+    const size_t have = r->end - r->begin;
+    const char* feed = static_cast<const char*>(std::memchr(from + scanned, '\n', have - scanned));
+    const size_t length = feed ? static_cast<size_t>(feed - from) : have;
+    if (length > maxLength) return -1;
     if (feed) {
-      const char* b = base + r->begin;
-      const char* e = feed;
-      if (e > b && e[-1] == '\r') --e;
-      r->begin = static_cast<size_t>(feed + 1 - base);
-      *lineBegin = b;
-      *lineEnd = e;
-      return true;
-    }
-    scanned = r->end - r->begin;
-    if (!ReadMore(r)) {
-      if (r->begin == r->end) return false;
-      base = r->buffer.get();
-      *lineBegin = base + r->begin;
-      *lineEnd = base + r->end;
+      r->begin += length + 1;
+    } else {
+      scanned = have;
+      if (ReadMore(r)) continue;
+      if (have == 0) return 0;
+      from = r->buffer.get() + r->begin;
       r->begin = r->end;
-      return true;
     }
+    *lineBegin = from;
+    *lineEnd = from + length;
+    if (length > 0 && from[length - 1] == '\r') --*lineEnd;
+    return 1;
   }
 }
 
-PLY_INLINE bool NextWord(const char** cursor, const char* e, const char** wordBegin, const char** wordEnd) {
+// Lines in the buffer always end in a line feed (FindWholeLines); a carriage return right before
+// it belongs to the line end, any other is part of a word.
+PLY_INLINE bool AtLineEnd(const char* p) { return *p == '\n' || (*p == '\r' && p[1] == '\n'); }
+
+PLY_INLINE bool EndsWord(const char* p) { return IsSeparator(*p) || AtLineEnd(p); }
+
+PLY_INLINE bool NextWord(const char** cursor, const char** wordBegin, const char** wordEnd) {
   const char* p = *cursor;
-  while (p < e && IsSeparator(*p)) ++p;
-  if (p == e) return false;
+  while (IsSeparator(*p)) ++p;
+  if (AtLineEnd(p)) return false;
   *wordBegin = p;
-  while (p < e && !IsSeparator(*p)) ++p;
+  while (!EndsWord(p)) ++p;
   *wordEnd = p;
   *cursor = p;
   return true;
 }
 
+// An integer word at p of fewer than eight digits, read eight characters at a time: its value
+// modulo 2^32 (no saturation is needed), which is both integer forms. Null for any other word.
+// A sign is looked for only when no digit comes first, so that unsigned words, nearly all, do not
+// wait for a character to be compared before their digits are loaded.
+PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32_t* value) {
+  if (kHostBigEndian || limit - p < 9) return nullptr;
+  const char* digits = p;
+  uint64_t word = Load8(digits);
+  int count = LeadingDigits(word);
+  if (count == 0) {
+    if (*p != '-' && *p != '+') return nullptr;
+    word = Load8(++digits);
+    count = LeadingDigits(word);
+  }
+  const char* stop = digits + count;
+  if (count == 8 || !EndsWord(stop)) return nullptr;
+  const uint32_t m = count ? static_cast<uint32_t>(DigitsValue(word, count)) : 0;
+  *value = *p == '-' ? 0u - m : m;
+  return stop;
+}
+
 // The next word of the line, converted. A word that is a plain number is converted in the scan
 // that finds its end; any other is found first and converted whole, to the same value.
-// Characters up to limit may be read (see ScanShortDecimal).
-PLY_INLINE bool NextValue(const char** cursor, const char* e, const char* limit, int type, PlyValue* value) {
+// Characters up to limit may be read (see ScanShortDecimal); every scan stops at the line feed.
+PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyValue* value) {
   const char* p = *cursor;
-  while (p < e && IsSeparator(*p)) ++p;
-  if (p == e) return false;
+  while (IsSeparator(*p)) ++p;
+  if (AtLineEnd(p)) return false;
   const char* stop = nullptr;
   if (type == PlyFloat || type == PlyDouble) {
     double d;
-    stop = ScanShortDecimal(p, e, limit, &d);
-    if (stop && (stop == e || IsSeparator(*stop))) {
+    stop = ScanShortDecimal(p, limit, limit, &d);
+    if (stop && EndsWord(stop)) {
       *value = RealValue(d);
       *cursor = stop;
       return true;
     }
-  } else if (ValidType(type) && ((*p >= '0' && *p <= '9') || *p == '-' || *p == '+')) {
-    bool negative = false;
-    uint64_t m;
-    const char* digits = p + (*p == '-' || *p == '+' ? 1 : 0);
-    int count = 8;
-    if (!kHostBigEndian && limit - digits >= 8) count = LeadingDigits(Load8(digits));
-    if (count < 8) {
-      negative = *p == '-';
-      m = count ? DigitsValue(Load8(digits), count) : 0;
-      stop = digits + count;
-    } else {
-      m = ParseMagnitude(p, e, &negative, &stop);
-    }
-    if (stop == e || IsSeparator(*stop)) {
-      *value = type == PlyUint ? UnsignedValue(UnsignedFrom(m, negative)) : SignedValue(SignedFrom(m, negative));
+  } else if (ValidType(type)) {
+    uint32_t v;
+    stop = ScanShortInteger(p, limit, &v);
+    if (stop) {
+      *value = type == PlyUint ? UnsignedValue(v) : SignedValue(static_cast<int32_t>(v));
       *cursor = stop;
       return true;
     }
   }
   const char* wb = p;
-  while (p < e && !IsSeparator(*p)) ++p;
+  while (!EndsWord(p)) ++p;
   *cursor = p;
   return AsciiValue(wb, p, type, value);
 }
 
-void SplitWords(const char* b, const char* e, std::vector<std::string_view>* words) {
-  words->clear();
-  const char *wb, *we;
-  while (NextWord(&b, e, &wb, &we)) words->emplace_back(wb, static_cast<size_t>(we - wb));
+// ---- items --------------------------------------------------------------------------------
+
+// Where the values of a requested list go: one count per item and the items one after another,
+// as int32, in the reader's listItems.
+struct ListSink {
+  PlyReader* r;
+  int32_t* counts;
+  int64_t item = 0;
+  size_t used = 0;
+
+  int32_t* Add(int64_t n) {
+    counts[item++] = static_cast<int32_t>(n);
+    Reserve(static_cast<size_t>(n));
+    int32_t* items = r->listItems.data() + used;
+    used += static_cast<size_t>(n);
+    return items;
+  }
+  void Reserve(size_t n) {
+    if (used + n > r->listItems.size()) r->listItems.resize(std::max(used + n, 2 * r->listItems.size()));
+  }
+};
+
+// n binary values of type at p, each as its signed integer form.
+void StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool swap) {
+  if (n == 0) return;  // items may be null then
+  if ((type == PlyInt || type == PlyUint) && !swap) {
+    std::memcpy(items, p, static_cast<size_t>(n) * 4);
+    return;
+  }
+  const int size = kTypeSize[type];
+  for (int64_t j = 0; j < n; ++j) items[j] = BinaryValue(p + j * size, type, swap).i;
 }
 
-// ---- item reading -------------------------------------------------------------------------
-
-// Where list item arrays go: malloc'ed for the caller, or appended to the reader's buffer with
-// the slot holding the offset until the end of the call (SIZE_MAX for none).
-enum ListMode { ListMalloc, ListInReader };
-
-void ReserveListItems(PlyReader* r, size_t bytes) {
-  if (bytes > r->listItems.size()) r->listItems.resize(std::max(bytes, 2 * r->listItems.size()));
-}
-
-bool StoreList(PlyReader* r, char* record, const PlyPropertyDesc& prop, ListMode mode, size_t bytes, char** items) {
-  if (mode == ListMalloc) {
-    void* memory = nullptr;
-    if (bytes > 0) {
-      memory = std::malloc(bytes);
-      if (!memory) {
-        ReportBadAlloc(__LINE__);
-        return false;
-      }
-    }
-    std::memcpy(record + prop.offset, &memory, sizeof memory);
-    *items = static_cast<char*>(memory);
-    return true;
+bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
+  if (!ValidType(type)) {
+    Say("get_binary_item: bad type = %d\n", static_cast<int>(type));
+    return false;
   }
-  size_t at = SIZE_MAX;
-  if (bytes > 0) {
-    const size_t align = static_cast<size_t>(kTypeSize[prop.storeType]);
-    at = (r->listUsed + align - 1) / align * align;
-    ReserveListItems(r, at + bytes);
-    r->listUsed = at + bytes;
-    *items = r->listItems.data() + at;
+  const size_t size = static_cast<size_t>(kTypeSize[type]);
+  if (!Ensure(r, size)) {
+    ReportShortRead();
+    return false;
   }
-  std::memcpy(record + prop.offset, &at, sizeof at);
+  *value = BinaryValue(r->buffer.get() + r->begin, type, Swapped(r));
+  r->begin += size;
   return true;
 }
 
-void ResolveListSlots(PlyReader* r, const PlyElementDesc& element, char* records, size_t stride, int64_t count) {
+// The plain binary path: one item, value by value.
+bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* record, ListSink* lists) {
+  const bool swap = Swapped(r);
   for (size_t p = 0; p < element.properties.size(); ++p) {
     const PlyPropertyDesc& prop = element.properties[p];
-    if (!prop.isList || !element.storeFlags[p]) continue;
-    for (int64_t k = 0; k < count; ++k) {
-      char* slot = records + k * stride + prop.offset;
-      size_t at;
-      std::memcpy(&at, slot, sizeof at);
-      void* items = at == SIZE_MAX ? nullptr : r->listItems.data() + at;
-      std::memcpy(slot, &items, sizeof items);
+    const bool store = flags && flags[p];
+    PlyValue value;
+    if (!prop.isList) {
+      if (!ReadBinaryValue(r, prop.fileType, &value)) return false;
+      if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
+      continue;
     }
-  }
-}
-
-bool CopyOrConvert(char* dst, const char* src, int64_t n, const PlyPropertyDesc& prop, bool swap) {
-  if (n == 0) return true;
-  const int fileSize = kTypeSize[prop.fileType];
-  if (prop.storeType == prop.fileType && !swap) {
-    if (n > 0) std::memcpy(dst, src, static_cast<size_t>(n) * fileSize);  // an empty list has no array
-    return true;
-  }
-  const int storeSize = ValidType(prop.storeType) ? kTypeSize[prop.storeType] : 0;
-  for (int64_t k = 0; k < n; ++k)
-    if (!StoreValue(dst + k * storeSize, prop.storeType, BinaryValue(src + k * fileSize, prop.fileType, swap)))
+    if (!ReadBinaryValue(r, prop.countFileType, &value)) return false;
+    const int64_t n = value.i;
+    if (n < 0) return false;
+    if (n > 0 && !ValidType(prop.fileType)) {
+      Say("get_binary_item: bad type = %d\n", prop.fileType);
       return false;
+    }
+    const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
+    const int64_t left = BytesLeft(r);
+    if (left >= 0 && bytes > static_cast<uint64_t>(left)) return false;
+    if (!(store ? Ensure(r, bytes) : SkipBytes(r, bytes))) {
+      ReportShortRead();
+      return false;
+    }
+    if (!store) continue;
+    StoreIndices(lists->Add(n), r->buffer.get() + r->begin, n, prop.fileType, swap);
+    r->begin += bytes;
+  }
   return true;
 }
 
-// One step of a binary item. Scalars that need no conversion become plain copies or byte swaps,
-// merged with their neighbours; the rest go value by value.
-enum OpKind : uint8_t { OpCopy, OpSwap, OpSkip, OpConvert, OpBadType, OpList };
+// Makes sure that a whole line starts at begin: wholeLines is then past the last buffered line
+// feed. A last line without one gets one. False at the end of the input.
+bool FindWholeLines(PlyReader* r) {
+  size_t scanned = 0;
+  for (;;) {
+    const char* from = r->buffer.get() + r->begin;
+    const size_t have = r->end - r->begin;
+    const char* feed = static_cast<const char*>(memrchr(from + scanned, '\n', have - scanned));
+    if (feed) {
+      r->wholeLines = static_cast<size_t>(feed + 1 - r->buffer.get());
+      return true;
+    }
+    scanned = have;
+    if (ReadMore(r)) continue;
+    if (have == 0) return false;
+    MakeRoom(r);
+    r->buffer[r->end++] = '\n';
+    r->wholeLines = r->end;
+    return true;
+  }
+}
+
+// The plain ASCII path: one item is one line; each scalar takes a word, each list a count word
+// and then its items. Words left over are ignored.
+PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* record,
+                              ListSink* lists) {
+  if (r->begin >= r->wholeLines && !FindWholeLines(r)) {
+    Say("ply_get_element: unexpected end of file\n");
+    return false;
+  }
+  const char* const base = r->buffer.get();
+  const char* const limit = base + r->end;
+  const char* const linesEnd = base + r->wholeLines;
+  const char* cursor = base + r->begin;
+  const char *wb, *we;
+  for (size_t p = 0; p < element.properties.size(); ++p) {
+    const PlyPropertyDesc& prop = element.properties[p];
+    const bool store = flags && flags[p];
+    PlyValue value;
+    if (!prop.isList) {
+      if (!store && ValidType(prop.fileType)) {
+        if (!NextWord(&cursor, &wb, &we)) return false;
+        continue;
+      }
+      if (!NextValue(&cursor, limit, prop.fileType, &value)) return false;
+      if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
+      continue;
+    }
+    if (!NextValue(&cursor, limit, prop.countFileType, &value)) return false;
+    const int64_t n = value.i;
+    // Each item takes a word and a space: a longer list would not fit the line.
+    if (n < 0 || n > (linesEnd - cursor) / 2) return false;
+    if (n > 0 && !ValidType(prop.fileType)) {
+      Say("get_ascii_item: bad type = %d\n", prop.fileType);
+      return false;
+    }
+    if (!store) {
+      for (int64_t j = 0; j < n; ++j)
+        if (!NextWord(&cursor, &wb, &we)) return false;
+      continue;
+    }
+    int32_t* items = lists->Add(n);
+    for (int64_t j = 0; j < n; ++j) {
+      if (!NextValue(&cursor, limit, prop.fileType, &value)) return false;
+      items[j] = value.i;
+    }
+  }
+  if (*cursor != '\n') cursor = static_cast<const char*>(std::memchr(cursor, '\n', linesEnd - cursor));
+  r->begin = static_cast<size_t>(cursor + 1 - base);
+  return true;
+}
+
+bool ReadItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* record, ListSink* lists) {
+  return r->fileKind == Ascii ? ReadAsciiItem(r, element, flags, record, lists)
+                              : ReadBinaryItem(r, element, flags, record, lists);
+}
+
+// One step of a fixed-size binary item. Scalars that need no conversion become plain copies or
+// byte swaps, merged with their neighbours; the rest go value by value.
+enum OpKind : uint8_t { OpCopy, OpSwap, OpSkip, OpConvert };
 
 struct Op {
   OpKind kind;
   int32_t width;  // OpSwap: bytes per value
-  int32_t src;    // position in the item when all items have one size
+  int32_t src;    // position in the item
   int32_t bytes;  // file bytes consumed
   int32_t dst;
   int32_t prop;
@@ -596,52 +737,41 @@ struct Op {
 
 struct Plan {
   std::vector<Op> ops;
-  bool fixedSize = true;
   int32_t itemSize = 0;
 };
 
-Plan MakePlan(const PlyElementDesc& element, const uint8_t* flags, bool swap) {
-  Plan plan;
+// False when items have no fixed size: a list, or a type the plain path must report.
+bool MakePlan(const PlyElementDesc& element, const uint8_t* flags, bool swap, Plan* plan) {
   int32_t src = 0;
   for (size_t p = 0; p < element.properties.size(); ++p) {
     const PlyPropertyDesc& prop = element.properties[p];
-    const bool store = flags && flags[p];
-    Op op{OpSkip, 0, src, 0, prop.offset, static_cast<int32_t>(p)};
-    if (prop.isList) {
-      op.kind = OpList;
-      plan.fixedSize = false;
-    } else if (!ValidType(prop.fileType)) {
-      op.kind = OpBadType;
-      plan.fixedSize = false;
-    } else {
-      op.bytes = kTypeSize[prop.fileType];
-      if (!store)
-        op.kind = OpSkip;
-      else if (prop.storeType != prop.fileType)
-        op.kind = OpConvert;
-      else if (swap && op.bytes > 1)
-        op.kind = OpSwap, op.width = op.bytes;
-      else
-        op.kind = OpCopy;
-      src += op.bytes;
-    }
-    if (!plan.ops.empty()) {
-      Op& last = plan.ops.back();
-      const bool follows = last.src + last.bytes == op.src;
-      if (follows && last.kind == OpSkip && op.kind == OpSkip) {
+    if (prop.isList || !ValidType(prop.fileType)) return false;
+    Op op{OpSkip, 0, src, kTypeSize[prop.fileType], prop.offset, static_cast<int32_t>(p)};
+    if (!flags || !flags[p])
+      op.kind = OpSkip;
+    else if (prop.storeType != prop.fileType)
+      op.kind = OpConvert;
+    else if (swap && op.bytes > 1)
+      op.kind = OpSwap, op.width = op.bytes;
+    else
+      op.kind = OpCopy;
+    src += op.bytes;
+    if (!plan->ops.empty()) {
+      Op& last = plan->ops.back();
+      if (last.kind == OpSkip && op.kind == OpSkip) {
         last.bytes += op.bytes;
         continue;
       }
-      if (follows && last.kind == op.kind && (op.kind == OpCopy || (op.kind == OpSwap && last.width == op.width)) &&
+      if (last.kind == op.kind && (op.kind == OpCopy || (op.kind == OpSwap && last.width == op.width)) &&
           last.dst + last.bytes == op.dst) {
         last.bytes += op.bytes;
         continue;
       }
     }
-    plan.ops.push_back(op);
+    plan->ops.push_back(op);
   }
-  plan.itemSize = src;
-  return plan;
+  plan->itemSize = src;
+  return true;
 }
 
 // Each value stored on its own: gathering them first would make the copy wait on the stack.
@@ -652,10 +782,7 @@ PLY_INLINE void StoreSwapped32(char* dst, const char* src) {
 
 PLY_INLINE void SwapValues(char* dst, const char* src, int32_t bytes, int32_t width) {
   if (width == 4) {
-    for (int32_t at = 0; at < bytes; at += 4) {
-      const uint32_t v = __builtin_bswap32(Load<uint32_t>(src + at));
-      std::memcpy(dst + at, &v, 4);
-    }
+    for (int32_t at = 0; at < bytes; at += 4) StoreSwapped32(dst + at, src + at);
   } else if (width == 2) {
     for (int32_t at = 0; at < bytes; at += 2) {
       const uint16_t v = __builtin_bswap16(Load<uint16_t>(src + at));
@@ -667,119 +794,6 @@ PLY_INLINE void SwapValues(char* dst, const char* src, int32_t bytes, int32_t wi
       std::memcpy(dst + at, &v, 8);
     }
   }
-}
-
-// Scalar step over bytes at p that are known to be there.
-PLY_INLINE bool RunScalar(const Op& op, const PlyElementDesc& element, const char* p, char* record, bool swap) {
-  switch (op.kind) {
-    case OpCopy:
-      std::memcpy(record + op.dst, p, static_cast<size_t>(op.bytes));
-      return true;
-    case OpSwap:
-      SwapValues(record + op.dst, p, op.bytes, op.width);
-      return true;
-    case OpConvert: {
-      const PlyPropertyDesc& prop = element.properties[op.prop];
-      return StoreValue(record + op.dst, prop.storeType, BinaryValue(p, prop.fileType, swap));
-    }
-    default:
-      return true;
-  }
-}
-
-bool RunList(PlyReader* r, const PlyElementDesc& element, const Op& op, bool store, char* record, ListMode mode,
-             bool swap) {
-  const PlyPropertyDesc& prop = element.properties[op.prop];
-  PlyValue count;
-  if (!get_binary_item(r, prop.countFileType, &count)) return false;
-  if (store && !StoreValue(record + prop.countOffset, prop.countStoreType, count)) return false;
-  const int64_t n = count.i;
-  if (n < 0) return false;
-  if (n > 0 && !ValidType(prop.fileType)) {
-    Say("get_binary_item: bad type = %d\n", prop.fileType);
-    return false;
-  }
-  const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
-  const int64_t left = BytesLeft(r);
-  if (left >= 0 && bytes > static_cast<uint64_t>(left)) return false;
-  if (!store) {
-    if (SkipBytes(r, bytes)) return true;
-    ReportShortRead();
-    return false;
-  }
-  if (n > 0 && !ValidType(prop.storeType)) {
-    Say("store_item: bad type = %d\n", prop.storeType);
-    return false;
-  }
-  if (!Ensure(r, bytes)) {
-    ReportShortRead();
-    return false;
-  }
-  char* items = nullptr;
-  if (!StoreList(r, record, prop, mode, static_cast<size_t>(n) * (n > 0 ? kTypeSize[prop.storeType] : 0), &items))
-    return false;
-  const bool ok = CopyOrConvert(items, r->buffer.get() + r->begin, n, prop, swap);
-  r->begin += bytes;
-  return ok;
-}
-
-// A list of four-byte items behind a one-byte count whose items are stored as they are.
-PLY_INLINE bool IsPlainList(const PlyPropertyDesc& prop) {
-  return prop.countFileType == PlyUchar && kTypeSize[prop.fileType] == 4 &&
-         (prop.storeType == prop.fileType || (prop.fileType == PlyUint && prop.storeType == PlyInt) ||
-          (prop.fileType == PlyInt && prop.storeType == PlyUint));
-}
-
-// Lists of four-byte items behind a one-byte count, as faces nearly always are: the count and
-// items are taken straight from the buffer.
-bool IsPlainFaceList(const PlyElementDesc& element, const uint8_t* flags, const Plan& plan) {
-  if (plan.ops.size() != 1 || plan.ops[0].kind != OpList || !flags || !flags[0]) return false;
-  const PlyPropertyDesc& prop = element.properties[0];
-  return IsPlainList(prop) && prop.countStoreType == PlyInt;
-}
-
-bool ReadPlainFaceLists(PlyReader* r, const PlyElementDesc& element, char* records, size_t stride, int64_t count,
-                        bool swap) {
-  const PlyPropertyDesc& prop = element.properties[0];
-  const int32_t countOffset = prop.countOffset, listOffset = prop.offset;
-  const size_t kLongest = 1 + 4 * 255;
-  int64_t k = 0;
-  while (k < count) {
-    // The buffered bytes hold at most as many item bytes as they are long.
-    const size_t buffered = r->end - r->begin;
-    ReserveListItems(r, r->listUsed + buffered);
-    const char* const base = r->buffer.get();
-    const char* p = base + r->begin;
-    const char* const stop = base + r->end;
-    char* const itemBase = r->listItems.data();
-    char* out = itemBase + r->listUsed;
-    char* record = records + k * stride;
-    int64_t left = count - k;
-    // Every item wholly in the buffer here: no checks per item.
-    for (; left > 0 && static_cast<size_t>(stop - p) >= kLongest; --left, record += stride) {
-      const uint32_t n = static_cast<unsigned char>(*p);
-      std::memcpy(record + countOffset, &n, 4);
-      const size_t at = n ? static_cast<size_t>(out - itemBase) : SIZE_MAX;
-      std::memcpy(record + listOffset, &at, sizeof at);
-      if (swap)
-        SwapValues(out, p + 1, static_cast<int32_t>(4 * n), 4);
-      else if (n == 3)
-        std::memcpy(out, p + 1, 12);
-      else
-        std::memcpy(out, p + 1, 4 * n);
-      out += 4 * n;
-      p += 1 + 4 * n;
-    }
-    r->begin = static_cast<size_t>(p - base);
-    r->listUsed = static_cast<size_t>(out - itemBase);
-    k = count - left;
-    if (k == count) break;
-    // Near the end of the buffer: one item the careful way, which brings in more.
-    if (!RunList(r, element, Op{OpList, 0, 0, 0, prop.offset, 0}, true, records + k * stride, ListInReader, swap))
-      return false;
-    ++k;
-  }
-  return true;
 }
 
 template <size_t kBytes>
@@ -820,42 +834,6 @@ void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t
   }
 }
 
-// The same for counts and items laid out flat, as faces are read.
-void ReadPlainListsFlat(PlyReader* r, int32_t* counts, int64_t count, int64_t* done, bool swap) {
-  const size_t kLongest = 1 + 4 * 255;
-  int64_t k = *done;
-  for (;;) {
-    const size_t buffered = r->end - r->begin;
-    if (k == count || buffered < kLongest) break;
-    ReserveListItems(r, r->listUsed + buffered);
-    const char* const base = r->buffer.get();
-    const char* p = base + r->begin;
-    const char* const stop = base + r->end;
-    char* const first = r->listItems.data() + r->listUsed;
-    char* out = first;
-    for (; k < count && static_cast<size_t>(stop - p) >= kLongest; ++k) {
-      const uint32_t n = static_cast<unsigned char>(*p);
-      counts[k] = static_cast<int32_t>(n);
-      if (n == 3 && swap) {
-        StoreSwapped32(out, p + 1);
-        StoreSwapped32(out + 4, p + 5);
-        StoreSwapped32(out + 8, p + 9);
-      } else if (swap) {
-        SwapValues(out, p + 1, static_cast<int32_t>(4 * n), 4);
-      } else if (n == 3) {
-        std::memcpy(out, p + 1, 12);
-      } else {
-        std::memcpy(out, p + 1, 4 * n);
-      }
-      out += 4 * n;
-      p += 1 + 4 * n;
-    }
-    r->begin = static_cast<size_t>(p - base);
-    r->listUsed += static_cast<size_t>(out - first);
-  }
-  *done = k;
-}
-
 void SwapRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int32_t width, int64_t count) {
   if (width == 4 && bytes == 16) {
     for (int64_t j = 0; j < count; ++j, dst += stride, src += size) {
@@ -869,139 +847,58 @@ void SwapRecords(char* dst, size_t stride, const char* src, size_t size, int32_t
   for (int64_t j = 0; j < count; ++j, dst += stride, src += size) SwapValues(dst, src, bytes, width);
 }
 
-bool ReadBinaryItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records, size_t stride,
-                     int64_t count, ListMode mode) {
-  const bool swap = (r->fileKind == BinaryBigEndian) != kHostBigEndian;
-  const Plan plan = MakePlan(element, flags, swap);
-  if (plan.fixedSize) {
-    const size_t size = static_cast<size_t>(plan.itemSize);
-    if (size == 0) return true;
-    if (!flags) {
-      if (SkipBytes(r, size * static_cast<uint64_t>(count))) return true;
+// The fast path for items of fixed size: all the buffered items at once, one loop per step.
+bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const Plan& plan, char* records, size_t stride,
+                    int64_t count) {
+  const bool swap = Swapped(r);
+  const size_t size = static_cast<size_t>(plan.itemSize);
+  if (size == 0) return true;
+  if (!records) {
+    if (SkipBytes(r, size * static_cast<uint64_t>(count))) return true;
+    ReportShortRead();
+    return false;
+  }
+  int64_t k = 0;
+  while (k < count) {
+    const int64_t inBuffer = std::min(count - k, static_cast<int64_t>((r->end - r->begin) / size));
+    if (inBuffer == 0) {
+      if (Ensure(r, size)) continue;
       ReportShortRead();
       return false;
     }
-    int64_t k = 0;
-    while (k < count) {
-      int64_t inBuffer = static_cast<int64_t>((r->end - r->begin) / size);
-      if (inBuffer == 0) {
-        if (!Ensure(r, size)) {
-          ReportShortRead();
-          return false;
-        }
-        continue;
-      }
-      inBuffer = std::min(inBuffer, count - k);
-      const char* p = r->buffer.get() + r->begin;
-      char* record = records + k * stride;
-      // Step by step over all the buffered items: each loop does one kind of work.
-      for (const Op& op : plan.ops) {
-        if (op.kind == OpCopy) {
-          CopyRecords(record + op.dst, stride, p + op.src, size, op.bytes, inBuffer);
-        } else if (op.kind == OpSwap) {
-          SwapRecords(record + op.dst, stride, p + op.src, size, op.bytes, op.width, inBuffer);
-        } else if (op.kind == OpConvert) {
-          for (int64_t j = 0; j < inBuffer; ++j)
-            if (!RunScalar(op, element, p + j * size + op.src, record + j * stride, swap)) return false;
-        }
-      }
-      r->begin += static_cast<size_t>(inBuffer) * size;
-      k += inBuffer;
-    }
-    return true;
-  }
-  if (mode == ListInReader && IsPlainFaceList(element, flags, plan))
-    return ReadPlainFaceLists(r, element, records, stride, count, swap);
-  for (int64_t k = 0; k < count; ++k) {
-    char* record = records ? records + k * stride : nullptr;
+    const char* p = r->buffer.get() + r->begin;
+    char* record = records + k * stride;
     for (const Op& op : plan.ops) {
-      const PlyPropertyDesc& prop = element.properties[op.prop];
-      if (op.kind == OpBadType) {
-        Say("get_binary_item: bad type = %d\n", prop.fileType);
-        return false;
+      if (op.kind == OpCopy) {
+        CopyRecords(record + op.dst, stride, p + op.src, size, op.bytes, inBuffer);
+      } else if (op.kind == OpSwap) {
+        SwapRecords(record + op.dst, stride, p + op.src, size, op.bytes, op.width, inBuffer);
+      } else if (op.kind == OpConvert) {
+        const PlyPropertyDesc& prop = element.properties[op.prop];
+        for (int64_t j = 0; j < inBuffer; ++j)
+          if (!StoreValue(record + j * stride + op.dst, prop.storeType,
+                          BinaryValue(p + j * size + op.src, prop.fileType, swap)))
+            return false;
       }
-      if (op.kind == OpList) {
-        if (!RunList(r, element, op, flags && flags[op.prop], record, mode, swap)) return false;
-        continue;
-      }
-      if (!Ensure(r, static_cast<size_t>(op.bytes))) {
-        ReportShortRead();
-        return false;
-      }
-      if (!RunScalar(op, element, r->buffer.get() + r->begin, record, swap)) return false;
-      r->begin += static_cast<size_t>(op.bytes);
     }
+    r->begin += static_cast<size_t>(inBuffer) * size;
+    k += inBuffer;
   }
   return true;
 }
 
-// One item per line; each scalar takes a word, each list a count word and then its items.
-bool ReadAsciiItems(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* records, size_t stride,
-                    int64_t count, ListMode mode) {
-  const size_t properties = element.properties.size();
-  for (int64_t k = 0; k < count; ++k) {
-    const char *line, *e;
-    if (!NextLine(r, &line, &e)) {
-      Say("ply_get_element: unexpected end of file\n");
-      return false;
-    }
-    char* record = records ? records + k * stride : nullptr;
-    const char* cursor = line;
-    const char* const limit = r->buffer.get() + r->end;
-    const char *wb, *we;
-    for (size_t p = 0; p < properties; ++p) {
-      const PlyPropertyDesc& prop = element.properties[p];
-      const bool store = flags && flags[p];
-      PlyValue value;
-      if (!prop.isList) {
-        if (!store && ValidType(prop.fileType)) {
-          if (!NextWord(&cursor, e, &wb, &we)) return false;
-          continue;
-        }
-        if (!NextValue(&cursor, e, limit, prop.fileType, &value)) return false;
-        if (store && !StoreValue(record + prop.offset, prop.storeType, value)) return false;
-        continue;
-      }
-      if (!NextValue(&cursor, e, limit, prop.countFileType, &value)) return false;
-      if (store && !StoreValue(record + prop.countOffset, prop.countStoreType, value)) return false;
-      const int64_t n = value.i;
-      if (n < 0 || n > (e - cursor + 1) / 2) return false;
-      if (n > 0 && !ValidType(prop.fileType)) {
-        Say("get_ascii_item: bad type = %d\n", prop.fileType);
-        return false;
-      }
-      if (!store) {
-        for (int64_t j = 0; j < n; ++j)
-          if (!NextWord(&cursor, e, &wb, &we)) return false;
-        continue;
-      }
-      if (n > 0 && !ValidType(prop.storeType)) {
-        Say("store_item: bad type = %d\n", prop.storeType);
-        return false;
-      }
-      char* items = nullptr;
-      const size_t storeSize = n > 0 ? static_cast<size_t>(kTypeSize[prop.storeType]) : 0;
-      if (!StoreList(r, record, prop, mode, static_cast<size_t>(n) * storeSize, &items)) return false;
-      for (int64_t j = 0; j < n; ++j) {
-        if (!NextValue(&cursor, e, limit, prop.fileType, &value) ||
-            !StoreValue(items + j * storeSize, prop.storeType, value)) {
-          if (mode == ListMalloc) {
-            std::free(items);
-            std::memset(record + prop.offset, 0, sizeof(void*));
-          }
-          return false;
-        }
-      }
-    }
-  }
-  return true;
-}
-
+// count items of element number index; flags null reads past them.
 bool ReadItems(PlyReader* r, int32_t index, const uint8_t* flags, char* records, size_t stride, int64_t count,
-               ListMode mode) {
+               ListSink* lists) {
   const PlyElementDesc& element = r->elements[index];
-  const bool ok = r->fileKind == Ascii ? ReadAsciiItems(r, element, flags, records, stride, count, mode)
-                                       : ReadBinaryItems(r, element, flags, records, stride, count, mode);
+  Plan plan;
+  bool ok = true;
+  if (r->fileKind != Ascii && MakePlan(element, flags, Swapped(r), &plan)) {
+    ok = ReadFixedItems(r, element, plan, flags ? records : nullptr, stride, count);
+  } else {
+    for (int64_t k = 0; ok && k < count; ++k)
+      ok = ReadItem(r, element, flags, records ? records + k * stride : nullptr, lists);
+  }
   if (!ok) r->failed = true;
   return ok;
 }
@@ -1012,7 +909,7 @@ bool ReachCurrent(PlyReader* r, int64_t count) {
   if (r->failed || r->currentElement < 0) return false;
   while (r->dataElement < r->currentElement) {
     const PlyElementDesc& element = r->elements[r->dataElement];
-    if (!ReadItems(r, r->dataElement, nullptr, nullptr, 0, element.itemCount - r->itemsDone, ListMalloc)) return false;
+    if (!ReadItems(r, r->dataElement, nullptr, nullptr, 0, element.itemCount - r->itemsDone, nullptr)) return false;
     ++r->dataElement;
     r->itemsDone = 0;
   }
@@ -1020,11 +917,43 @@ bool ReachCurrent(PlyReader* r, int64_t count) {
   return count <= r->elements[r->currentElement].itemCount - r->itemsDone;
 }
 
-int FindElement(const PlyReader* r, const char* name) {
-  for (size_t k = 0; k < r->elements.size(); ++k)
-    if (r->elements[k].name == name) return static_cast<int>(k);
-  return -1;
+// Faces: triangles of four-byte indices straight from the buffer while whole ones are there;
+// anything else, and the refill of the buffer, through the plain path.
+bool ReadBinaryLists(PlyReader* r, const PlyElementDesc& element, ListSink* lists, int64_t count) {
+  const std::vector<PlyPropertyDesc>& props = element.properties;
+  const bool triangles = props.size() == 1 && props[0].countFileType == PlyUchar &&
+                         (props[0].fileType == PlyInt || props[0].fileType == PlyUint);
+  const bool swap = Swapped(r);
+  while (lists->item < count) {
+    if (triangles) {
+      const int64_t whole =
+          std::min(count - lists->item, static_cast<int64_t>((r->end - r->begin) / kTriangleItemBytes));
+      lists->Reserve(static_cast<size_t>(whole) * kTriangleCorners);
+      const char* p = r->buffer.get() + r->begin;
+      int32_t* counts = lists->counts + lists->item;
+      char* out = reinterpret_cast<char*>(r->listItems.data() + lists->used);
+      int64_t j = 0;
+      for (; j < whole && *p == kTriangleCorners; ++j, p += kTriangleItemBytes, out += kTriangleIndexBytes) {
+        counts[j] = kTriangleCorners;
+        if (swap) {
+          StoreSwapped32(out, p + 1);
+          StoreSwapped32(out + 4, p + 5);
+          StoreSwapped32(out + 8, p + 9);
+        } else {
+          std::memcpy(out, p + 1, kTriangleIndexBytes);
+        }
+      }
+      r->begin = static_cast<size_t>(p - r->buffer.get());
+      lists->item += j;
+      lists->used += static_cast<size_t>(j) * kTriangleCorners;
+      if (lists->item == count) break;
+    }
+    if (!ReadBinaryItem(r, element, element.storeFlags.data(), nullptr, lists)) return false;
+  }
+  return true;
 }
+
+// ---- header -------------------------------------------------------------------------------
 
 // Smallest number of data bytes an item can take: the scalars and list counts in binary, one
 // word and a separator per property in ASCII.
@@ -1051,11 +980,12 @@ bool CountsFit(const PlyReader* r) {
   return true;
 }
 
-std::string TextAfterKeyword(const char* b, const char* e) {
-  while (b < e && IsSeparator(*b)) ++b;
-  while (b < e && !IsSeparator(*b)) ++b;
-  while (b < e && IsSeparator(*b)) ++b;
-  std::string text(b, e);
+std::string TextAfterKeyword(std::string_view line) {
+  size_t k = 0;
+  while (k < line.size() && IsSeparator(line[k])) ++k;
+  while (k < line.size() && !IsSeparator(line[k])) ++k;
+  while (k < line.size() && IsSeparator(line[k])) ++k;
+  std::string text(line.substr(k));
   std::replace(text.begin(), text.end(), '\t', ' ');
   return text;
 }
@@ -1073,7 +1003,25 @@ int64_t ParseCount(std::string_view word) {
   return negative && n > 0 ? -1 : n;
 }
 
-PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
+// The next header line, copied out of the buffer so that no later read can move it, and split
+// into words that point into the copy. Returns 0 at the end of the input, -1 for a line that is
+// too long.
+int HeaderLine(PlyReader* r, std::string* line, std::vector<std::string_view>* words) {
+  const char *b, *e;
+  const int got = NextLine(r, kMaxHeaderLine, &b, &e);
+  if (got != 1) return got;
+  line->assign(b, e);
+  line->push_back('\n');
+  words->clear();
+  const char* cursor = line->data();
+  const char *wb, *we;
+  while (NextWord(&cursor, &wb, &we)) words->emplace_back(wb, static_cast<size_t>(we - wb));
+  line->pop_back();
+  return 1;
+}
+
+// Every keyword line is checked for its number of words before a word is used.
+PlyReader* ReadHeader(FILE* stream) {
   std::unique_ptr<PlyReader> r(new PlyReader);
   r->stream = stream;
   r->capacity = kBufferSize;
@@ -1083,14 +1031,15 @@ PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
     const off_t at = ftello(stream);
     if (at >= 0 && st.st_size >= at) r->unreadBytes = st.st_size - at;
   }
-  const char *b, *e;
+  std::string line;
   std::vector<std::string_view> words;
-  if (!NextLine(r.get(), &b, &e)) return nullptr;
-  SplitWords(b, e, &words);
-  if (words.empty() || words[0] != "ply") return nullptr;
+  if (HeaderLine(r.get(), &line, &words) != 1 || words.empty() || words[0] != "ply") return nullptr;
+  std::unordered_set<std::string> elementNames;
   bool haveFormat = false;
-  while (NextLine(r.get(), &b, &e)) {
-    SplitWords(b, e, &words);
+  for (;;) {
+    const int got = HeaderLine(r.get(), &line, &words);
+    if (got < 0) return nullptr;
+    if (got == 0) break;
     if (words.empty()) continue;
     const std::string_view key = words[0];
     if (key == "end_header") break;
@@ -1109,14 +1058,12 @@ PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
     } else if (key == "element") {
       if (words.size() < 3) return nullptr;
       const int64_t count = ParseCount(words[2]);
-      if (count < 0) return nullptr;
-      for (const PlyElementDesc& element : r->elements)
-        if (element.name == words[1]) return nullptr;
+      if (count < 0 || !elementNames.emplace(words[1]).second) return nullptr;
       r->elements.emplace_back();
       r->elements.back().name = std::string(words[1]);
       r->elements.back().itemCount = static_cast<int32_t>(count);
     } else if (key == "property") {
-      if (r->elements.empty()) return nullptr;
+      if (words.size() < 3 || r->elements.empty()) return nullptr;
       PlyPropertyDesc prop;
       if (words[1] == "list") {
         if (words.size() < 5) return nullptr;
@@ -1125,106 +1072,65 @@ PlyReader* ReadHeader(FILE* stream, std::vector<std::string>* names) {
         prop.fileType = TypeFromKeyword(words[3]);
         prop.name = std::string(words[4]);
       } else {
-        if (words.size() < 3) return nullptr;
         prop.fileType = TypeFromKeyword(words[1]);
         prop.name = std::string(words[2]);
       }
       r->elements.back().properties.push_back(prop);
     } else if (key == "comment") {
-      r->comments.push_back(TextAfterKeyword(b, e));
+      r->comments.push_back(TextAfterKeyword(line));
     } else if (key == "obj_info") {
-      r->objInfo.push_back(TextAfterKeyword(b, e));
+      r->objInfo.push_back(TextAfterKeyword(line));
     }
   }
   if (!haveFormat || !CountsFit(r.get())) return nullptr;
   for (PlyElementDesc& element : r->elements) element.storeFlags.assign(element.properties.size(), 0);
-  names->clear();
-  for (const PlyElementDesc& element : r->elements) names->push_back(element.name);
   return r.release();
 }
 
 }  // namespace
 
-int64_t ply_bytes_left(const PlyReader* reader) { return BytesLeft(reader); }
-
-int ply_type_size(int type) { return ValidType(type) ? kTypeSize[type] : 0; }
-
 PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames) {
   if (!stream) return nullptr;
   try {
-    std::vector<std::string> names;
-    PlyReader* r = ReadHeader(stream, &names);
+    std::unique_ptr<PlyReader> r(ReadHeader(stream));
     if (!r) return nullptr;
-    if (elementCount) *elementCount = static_cast<int>(names.size());
-    if (elementNames) elementNames->swap(names);
-    return r;
+    if (elementNames) {
+      elementNames->clear();
+      for (const PlyElementDesc& element : r->elements) elementNames->push_back(element.name);
+    }
+    if (elementCount) *elementCount = static_cast<int>(r->elements.size());
+    return r.release();
   } catch (const std::bad_alloc&) {
     ReportBadAlloc(__LINE__);
     return nullptr;
   }
 }
 
-int ply_element_properties(PlyReader* reader, const char* elementName, std::vector<PlyPropertyDesc>* properties,
-                           int* itemCount, int* propertyCount) {
-  const int index = FindElement(reader, elementName);
-  if (index < 0) return 0;
-  const PlyElementDesc& element = reader->elements[index];
-  try {
-    if (properties) *properties = element.properties;
-  } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    return 0;
-  }
-  if (itemCount) *itemCount = element.itemCount;
-  if (propertyCount) *propertyCount = static_cast<int>(element.properties.size());
+int ply_request_property(PlyReader* reader, int element, int property, const PlyPropertyDesc& request) {
+  if (element < 0 || static_cast<size_t>(element) >= reader->elements.size()) return 0;
+  reader->currentElement = element;
+  PlyElementDesc& desc = reader->elements[element];
+  if (property < 0 || static_cast<size_t>(property) >= desc.properties.size()) return 0;
+  PlyPropertyDesc& prop = desc.properties[property];
+  if ((prop.isList != 0) != (request.isList != 0)) return 0;
+  prop.storeType = request.storeType;
+  prop.offset = request.offset;
+  prop.countStoreType = request.countStoreType;
+  prop.countOffset = request.countOffset;
+  desc.storeFlags[property] = 1;
   return 1;
 }
 
-int ply_request_property(PlyReader* reader, const char* elementName, const PlyPropertyDesc& request) {
-  const int index = FindElement(reader, elementName);
-  if (index < 0) return 0;
-  reader->currentElement = index;
-  PlyElementDesc& element = reader->elements[index];
-  for (size_t p = 0; p < element.properties.size(); ++p) {
-    PlyPropertyDesc& prop = element.properties[p];
-    if (prop.name != request.name) continue;
-    if ((prop.isList != 0) != (request.isList != 0)) return 0;
-    prop.storeType = request.storeType;
-    prop.offset = request.offset;
-    prop.countStoreType = request.countStoreType;
-    prop.countOffset = request.countOffset;
-    element.storeFlags[p] = 1;
-    return 1;
-  }
-  return 0;
-}
-
-int ply_get_element(PlyReader* reader, void* record) {
-  try {
-    if (!ReachCurrent(reader, 1)) return 0;
-    const int32_t index = reader->currentElement;
-    if (!ReadItems(reader, index, reader->elements[index].storeFlags.data(), static_cast<char*>(record), 0, 1,
-                   ListMalloc))
-      return 0;
-    ++reader->itemsDone;
-    return 1;
-  } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    reader->failed = true;
-    return 0;
-  }
-}
-
 int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count) {
-  if (count <= 0) return count == 0;
+  if (count < 0) return 0;
   try {
     if (!ReachCurrent(reader, count)) return 0;
     const int32_t index = reader->currentElement;
     const PlyElementDesc& element = reader->elements[index];
-    reader->listUsed = 0;
-    char* base = static_cast<char*>(records);
-    if (!ReadItems(reader, index, element.storeFlags.data(), base, stride, count, ListInReader)) return 0;
-    ResolveListSlots(reader, element, base, stride, count);
+    for (size_t p = 0; p < element.properties.size(); ++p)
+      if (element.storeFlags[p] && element.properties[p].isList) return 0;
+    if (!ReadItems(reader, index, element.storeFlags.data(), static_cast<char*>(records), stride, count, nullptr))
+      return 0;
     reader->itemsDone += count;
     return 1;
   } catch (const std::bad_alloc&) {
@@ -1234,49 +1140,26 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
   }
 }
 
-int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void** items) {
+int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items) {
   if (count < 0) return 0;
   try {
     if (!ReachCurrent(reader, count)) return 0;
-    const int32_t index = reader->currentElement;
-    const PlyElementDesc& element = reader->elements[index];
-    int list = -1, requested = 0;
+    const PlyElementDesc& element = reader->elements[reader->currentElement];
+    int requested = 0, list = -1;
     for (size_t p = 0; p < element.properties.size(); ++p)
       if (element.storeFlags[p]) ++requested, list = static_cast<int>(p);
     if (requested != 1 || !element.properties[list].isList) return 0;
-    reader->listUsed = 0;
-    // Lists read into records of the reader's own: the count, then where the items went.
-    PlyElementDesc local = element;
-    PlyPropertyDesc& prop = local.properties[list];
-    prop.countStoreType = PlyInt;
-    prop.countOffset = 0;
-    prop.offset = 8;
-    struct Record {
-      int32_t count;
-      int32_t unused;
-      size_t at;
-    };
-    const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
-    const bool plain = reader->fileKind != Ascii && element.properties.size() == 1 && IsPlainList(prop);
-    Record records[256];
-    int64_t k = 0;
-    while (k < count) {
-      if (plain) {
-        ReadPlainListsFlat(reader, counts, count, &k, swap);
-        if (k == count) break;
-      }
-      const int64_t chunk = std::min<int64_t>(plain ? 1 : 256, count - k);
-      const bool ok = reader->fileKind == Ascii
-                          ? ReadAsciiItems(reader, local, local.storeFlags.data(), reinterpret_cast<char*>(records),
-                                           sizeof(Record), chunk, ListInReader)
-                          : ReadBinaryItems(reader, local, local.storeFlags.data(), reinterpret_cast<char*>(records),
-                                            sizeof(Record), chunk, ListInReader);
-      if (!ok) {
-        reader->failed = true;
-        return 0;
-      }
-      for (int64_t j = 0; j < chunk; ++j) counts[k + j] = records[j].count;
-      k += chunk;
+    ListSink lists{reader, counts};
+    bool ok = true;
+    if (reader->fileKind == Ascii) {
+      for (int64_t k = 0; ok && k < count; ++k)
+        ok = ReadAsciiItem(reader, element, element.storeFlags.data(), nullptr, &lists);
+    } else {
+      ok = ReadBinaryLists(reader, element, &lists, count);
+    }
+    if (!ok) {
+      reader->failed = true;
+      return 0;
     }
     *items = reader->listItems.data();
     reader->itemsDone += count;
@@ -1288,123 +1171,13 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const void*
   }
 }
 
-namespace {
-
-// Lines of a list of three values, converted as the list path converts them. Any other line,
-// whether another length or a fault, is given back whole for the list path to read or report.
-// A line "3 a b c" that ends right after c, with a, b and c of one to seven digits, as
-// nearly every face line is: each index is what the list path makes of it (a plain decimal means
-// the same in every type). Needs 40 bytes of the buffer; *next is where the following line starts.
-PLY_INLINE bool PlainTriple(const char* p, const char* limit, uint32_t* three, const char** next) {
-  if (kHostBigEndian || limit - p < 40 || p[0] != '3' || p[1] != ' ') return false;
-  p += 2;
-  for (int j = 0; j < 3; ++j) {
-    const uint64_t word = Load8(p);
-    const int digits = LeadingDigits(word);
-    if (digits == 0 || digits == 8) return false;
-    three[j] = static_cast<uint32_t>(DigitsValue(word, digits));
-    p += digits;
-    if (j < 2 && *p++ != ' ') return false;
-  }
-  if (*p == '\n') {
-    *next = p + 1;
-    return true;
-  }
-  if (*p == '\r' && p[1] == '\n') {
-    *next = p + 2;
-    return true;
-  }
-  return false;
-}
-
-int64_t ReadAsciiTriples(PlyReader* r, const PlyPropertyDesc& prop, char* out, size_t stride, int64_t count) {
-  int64_t k = 0;
-  for (; k < count; ++k, out += stride) {
-    uint32_t plain[3];
-    const char* next;
-    const char* const base = r->buffer.get();
-    if (PlainTriple(base + r->begin, base + r->end, plain, &next)) {
-      for (int j = 0; j < 3; ++j) StoreValue(out + 4 * j, prop.storeType, SignedValue(static_cast<int32_t>(plain[j])));
-      r->begin = static_cast<size_t>(next - base);
-      continue;
-    }
-    const char *line, *e;
-    if (!NextLine(r, &line, &e)) break;
-    const char* cursor = line;
-    const char* const limit = r->buffer.get() + r->end;
-    PlyValue value;
-    char three[12];
-    bool ok = NextValue(&cursor, e, limit, prop.countFileType, &value) && value.i == 3;
-    for (int j = 0; ok && j < 3; ++j)
-      ok = NextValue(&cursor, e, limit, prop.fileType, &value) && StoreValue(three + 4 * j, prop.storeType, value);
-    if (!ok) {
-      r->begin = static_cast<size_t>(line - r->buffer.get());
-      break;
-    }
-    std::memcpy(out, three, sizeof three);
-  }
-  return k;
-}
-
-}  // namespace
-
-int ply_get_triples(PlyReader* reader, void* records, size_t stride, int64_t count, int64_t* done) {
-  *done = 0;
-  if (count < 0) return 0;
-  try {
-    if (!ReachCurrent(reader, count)) return 0;
-    const PlyElementDesc& element = reader->elements[reader->currentElement];
-    if (element.properties.size() != 1 || !element.storeFlags[0]) return 1;
-    const PlyPropertyDesc& prop = element.properties[0];
-    if (reader->fileKind == Ascii) {
-      if (prop.isList && ValidType(prop.countFileType) && ValidType(prop.fileType) && ValidType(prop.storeType) &&
-          kTypeSize[prop.storeType] == 4)
-        *done = ReadAsciiTriples(reader, prop, static_cast<char*>(records), stride, count);
-      reader->itemsDone += *done;
-      return 1;
-    }
-    if (!prop.isList || !IsPlainList(prop)) return 1;
-    const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
-    const size_t kItem = 13;
-    char* out = static_cast<char*>(records);
-    int64_t k = 0;
-    while (k < count) {
-      if (reader->end - reader->begin < kItem && !Ensure(reader, kItem)) break;
-      const char* const base = reader->buffer.get();
-      const char* p = base + reader->begin;
-      const int64_t whole = std::min<int64_t>(count - k, static_cast<int64_t>((reader->end - reader->begin) / kItem));
-      int64_t j = 0;
-      if (swap) {
-        for (; j < whole && *p == 3; ++j, p += kItem, out += stride) {
-          StoreSwapped32(out, p + 1);
-          StoreSwapped32(out + 4, p + 5);
-          StoreSwapped32(out + 8, p + 9);
-        }
-      } else {
-        for (; j < whole && *p == 3; ++j, p += kItem, out += stride) std::memcpy(out, p + 1, 12);
-      }
-      reader->begin = static_cast<size_t>(p - base);
-      k += j;
-      if (j < whole) break;
-    }
-    *done = k;
-    reader->itemsDone += k;
-    return 1;
-  } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    reader->failed = true;
-    return 0;
-  }
-}
-
-int ply_skip_element(PlyReader* reader, const char* elementName) {
-  const int index = FindElement(reader, elementName);
-  if (index < 0) return 0;
-  reader->currentElement = index;
+int ply_skip_element(PlyReader* reader, int element) {
+  if (element < 0 || static_cast<size_t>(element) >= reader->elements.size()) return 0;
+  reader->currentElement = element;
   try {
     if (!ReachCurrent(reader, 0)) return 0;
-    const int64_t left = reader->elements[index].itemCount - reader->itemsDone;
-    if (!ReadItems(reader, index, nullptr, nullptr, 0, left, ListMalloc)) return 0;
+    const int64_t left = reader->elements[element].itemCount - reader->itemsDone;
+    if (!ReadItems(reader, element, nullptr, nullptr, 0, left, nullptr)) return 0;
     reader->itemsDone += left;
     return 1;
   } catch (const std::bad_alloc&) {
@@ -1414,30 +1187,14 @@ int ply_skip_element(PlyReader* reader, const char* elementName) {
   }
 }
 
+int64_t ply_bytes_left(const PlyReader* reader) { return BytesLeft(reader); }
+
 void ply_close_reader(PlyReader* reader) {
   if (!reader) return;
   if (reader->stream) std::fclose(reader->stream);
   delete reader;
 }
 
-int get_binary_item(PlyReader* reader, PlyType type, PlyValue* value) {
-  if (!ValidType(type)) {
-    Say("get_binary_item: bad type = %d\n", static_cast<int>(type));
-    return 0;
-  }
-  const size_t size = static_cast<size_t>(kTypeSize[type]);
-  if (!Ensure(reader, size)) {
-    ReportShortRead();
-    return 0;
-  }
-  const bool swap = (reader->fileKind == BinaryBigEndian) != kHostBigEndian;
-  *value = BinaryValue(reader->buffer.get() + reader->begin, type, swap);
-  reader->begin += size;
-  return 1;
-}
-
 int get_ascii_item(const char* word, PlyType type, PlyValue* value) {
   return AsciiValue(word, word + std::strlen(word), type, value) ? 1 : 0;
 }
-
-int store_item(void* place, PlyType type, const PlyValue& value) { return StoreValue(place, type, value) ? 1 : 0; }

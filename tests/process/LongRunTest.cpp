@@ -175,4 +175,37 @@ TEST_F(LongRunTest, HundredsOfDamagedFilesOpenedThroughTheMenuAreAllAnsweredWith
   EXPECT_EQ(0, vexol.status);
 }
 
+// Two files that once beat the PLY reader, each given on the command line: a bare "property"
+// after a header line longer than the read buffer killed the program, and 200,000 empty elements
+// froze it for over a minute. Each must be answered with one line, the program still running.
+TEST_F(LongRunTest, PlyFilesThatOnceCrashedOrHungAreAnsweredAtOnce) {
+  std::string elements = "ply\nformat ascii 1.0\n";
+  for (int k = 0; k < 200000; ++k) elements += "element e" + std::to_string(k) + " 0\n";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      // The second long line moves the buffer from under the words of the first, whose second
+      // word the bare line then compares with "list".
+      {"bare-property.ply", "ply\nformat binary_little_endian 1.0\nelement vertex 1\ncomment list " +
+                                std::string(3 << 19, 'c') + "\n" + std::string(3 << 20, 'w') +
+                                "\nproperty\nend_header\n"},
+      {"many-elements.ply", elements + "end_header\n"}};
+  setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.first);
+    const std::string path = dir + "/" + file.first;
+    ASSERT_TRUE(WriteBytes(path, file.second));
+    Process run;
+    ASSERT_TRUE(run.Start({VEXOL_BINARY, path}, dir));
+    const auto start = std::chrono::steady_clock::now();
+    while (run.out.find(path) == std::string::npos && run.err.find(path) == std::string::npos &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+      if (!run.StaysRunning(0.05)) break;
+    ASSERT_TRUE(run.StaysRunning(0.3)) << "status " << run.status << "\n" << run.err;
+    if (file.first == "bare-property.ply")
+      EXPECT_EQ("Mesh::readPly: fail to read " + path + "\n", run.err);
+    else
+      EXPECT_EQ("finish loading " + path + "\n", run.out) << run.err;
+    run.Kill();
+  }
+}
+
 }  // namespace

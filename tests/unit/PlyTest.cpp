@@ -42,19 +42,16 @@ PlyReader* Header(const std::string& bytes, std::vector<std::string>* names = nu
   return r;
 }
 
-PlyPropertyDesc Scalar(const char* name, PlyType store, int offset) {
+PlyPropertyDesc Scalar(PlyType store, int offset) {
   PlyPropertyDesc p;
-  p.name = name;
   p.storeType = store;
   p.offset = offset;
   return p;
 }
 
-PlyPropertyDesc List(const char* name, PlyType store, int offset, PlyType countStore, int countOffset) {
-  PlyPropertyDesc p = Scalar(name, store, offset);
+PlyPropertyDesc List() {
+  PlyPropertyDesc p;
   p.isList = 1;
-  p.countStoreType = countStore;
-  p.countOffset = countOffset;
   return p;
 }
 
@@ -65,21 +62,45 @@ T At(const void* record, int offset) {
   return v;
 }
 
+// Every list of the current element, each as its items.
+std::vector<std::vector<int32_t>> Lists(PlyReader* r, int count) {
+  std::vector<int32_t> counts(count);
+  const int32_t* items = nullptr;
+  std::vector<std::vector<int32_t>> lists;
+  if (ply_get_lists(r, count, counts.data(), &items) != 1) return lists;
+  for (int32_t n : counts) {
+    lists.emplace_back(items, items + n);
+    items += n;
+  }
+  return lists;
+}
+
 // ---- header ----------------------------------------------------------------------------------
 
 TEST(PlyHeader, RefusesWhatIsNotAcceptable) {
+  const std::string longComment = "comment " + std::string(1100000 / 2, 'x') + " " + std::string(1100000 / 2, 'y');
+  const std::string atLimit = "comment " + std::string(1024 * 1024 - 8, 'x');
   const std::vector<std::pair<const char*, std::string>> refused = {
       {"empty file", ""},
       {"first word", "plyx\nformat ascii 1.0\nend_header\n"},
       {"no words", "\nply\nformat ascii 1.0\nend_header\n"},
+      {"format alone", "ply\nformat\nend_header\n"},
       {"format two words", "ply\nformat ascii\nend_header\n"},
       {"format four words", "ply\nformat ascii 1.0 extra\nend_header\n"},
       {"format kind", "ply\nformat binary 1.0\nend_header\n"},
       {"no format", "ply\nelement vertex 0\nend_header\n"},
       {"property before element", "ply\nformat ascii 1.0\nproperty float x\nend_header\n"},
+      {"element alone", "ply\nformat ascii 1.0\nelement\nend_header\n"},
       {"short element", "ply\nformat ascii 1.0\nelement vertex\nend_header\n"},
+      {"property alone", "ply\nformat ascii 1.0\nelement vertex 0\nproperty\nend_header\n"},
       {"short property", "ply\nformat ascii 1.0\nelement vertex 0\nproperty float\nend_header\n"},
+      {"list alone", "ply\nformat ascii 1.0\nelement face 0\nproperty list\nend_header\n"},
       {"short list", "ply\nformat ascii 1.0\nelement face 0\nproperty list uchar int\nend_header\n"},
+      // A line longer than the reader's first buffer, then a bare keyword whose words are read.
+      {"property alone after a long line",
+       "ply\nformat ascii 1.0\nelement vertex 0\n" + longComment.substr(0, 1000000) + "\nproperty\nend_header\n"},
+      {"line over the limit", "ply\nformat ascii 1.0\n" + longComment + "\nend_header\n"},
+      {"line over the limit without a line end", "ply\nformat ascii 1.0\n" + atLimit + "xx"},
       {"negative count", "ply\nformat ascii 1.0\nelement vertex -2\nend_header\n"},
       {"count over 32 bits", "ply\nformat ascii 1.0\nelement vertex 4294967296\nend_header\n"},
       {"repeated element", "ply\nformat ascii 1.0\nelement vertex 0\nelement vertex 0\nend_header\n"},
@@ -90,6 +111,10 @@ TEST(PlyHeader, RefusesWhatIsNotAcceptable) {
   }
   int count = 5;
   EXPECT_EQ(nullptr, ply_read_header(nullptr, &count, nullptr));
+  PlyReader* longest = Header("ply\nformat ascii 1.0\n" + atLimit + "\nelement vertex 0\nend_header\n");
+  ASSERT_NE(nullptr, longest) << "a line of exactly the limit is accepted";
+  EXPECT_EQ(1u, longest->elements.size());
+  ply_close_reader(longest);
 }
 
 TEST(PlyHeader, ReadsElementsPropertiesCommentsAndObjInfoAnywhere) {
@@ -146,69 +171,85 @@ TEST(PlyHeader, ElementCountsMustFitTheBytesLeft) {
   EXPECT_EQ(nullptr, Header(ascii + "1\n"));
 }
 
-// ---- the low-level steps ---------------------------------------------------------------------
+// ---- values ----------------------------------------------------------------------------------
 
-TEST(PlyItems, BinaryValuesTakeTheFileByteOrderAndAllThreeForms) {
-  PlyReader* le = Header("ply\nformat binary_little_endian 1.0\nend_header\n\x01\x02");
-  PlyReader* be = Header("ply\nformat binary_big_endian 1.0\nend_header\n\x01\x02");
-  ASSERT_TRUE(le && be);
-  PlyValue v;
-  ASSERT_EQ(1, get_binary_item(be, PlyShort, &v));
-  EXPECT_EQ(258, v.i);
-  ASSERT_EQ(1, get_binary_item(le, PlyShort, &v));
-  EXPECT_EQ(513, v.i);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(0, get_binary_item(le, PlyChar, &v));
-  EXPECT_EQ(0, get_binary_item(be, PlyInvalid, &v));
-  EXPECT_EQ("can't read in get_binary_item\nget_binary_item: bad type = 0\n", testing::internal::GetCapturedStderr());
-  ply_close_reader(le);
-  ply_close_reader(be);
-
-  Bytes b;
-  b.Put(uint32_t{0xFFFFFFFF}).Put(-2.7f).Put(int8_t{-5}).Put(3.0e9);
-  PlyReader* r = Header("ply\nformat binary_little_endian 1.0\nend_header\n" + b.data);
+// Binary values in every byte order, each stored in another type: the three forms of a value
+// and how each store type cuts or narrows them.
+TEST(PlyItems, BinaryValuesConvertThroughAllThreeForms) {
+  struct Case {
+    const char* name;
+    const char* format;
+    const char* type;
+    std::string bytes;
+    PlyType store;
+    double expected;
+  };
+  Bytes uintMax, minusTwoPointSeven, minusFive, threeE9, huge, tenth, wide;
+  uintMax.Put(uint32_t{0xFFFFFFFF});
+  minusTwoPointSeven.Put(-2.7f);
+  minusFive.Put(int8_t{-5});
+  threeE9.Put(3.0e9);
+  huge.Put(1e300);
+  tenth.Put(0.1);
+  wide.Put(int32_t{0x12345678});
+  const char* le = "binary_little_endian";
+  const std::vector<Case> cases = {
+      {"short big-endian", "binary_big_endian", "short", "\x01\x02", PlyInt, 258},
+      {"short little-endian", le, "short", "\x01\x02", PlyInt, 513},
+      {"uint all bits as double", le, "uint", uintMax.data, PlyDouble, 4294967295.0},
+      {"uint all bits as int", le, "uint", uintMax.data, PlyInt, -1},
+      {"float -2.7 as int", le, "float", minusTwoPointSeven.data, PlyInt, -2},
+      {"float -2.7 as uchar", le, "float", minusTwoPointSeven.data, PlyUchar, 254},
+      {"char -5 as ushort", le, "char", minusFive.data, PlyUshort, 65531},
+      {"double 3e9 as uint", le, "double", threeE9.data, PlyUint, 3000000000.0},
+      {"double 0.1 as float", le, "double", tenth.data, PlyFloat, static_cast<double>(0.1f)},
+      {"int cut to short", le, "int", wide.data, PlyShort, 0x5678},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PlyReader* r = Header(std::string("ply\nformat ") + c.format + " 1.0\nelement v 1\nproperty " + c.type +
+                          " a\nend_header\n" + c.bytes);
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(c.store, 0)));
+    unsigned char slot[8] = {};
+    ASSERT_EQ(1, ply_get_elements(r, slot, sizeof slot, 1));
+    double got = 0;
+    switch (c.store) {
+      case PlyInt:
+        got = At<int32_t>(slot, 0);
+        break;
+      case PlyUint:
+        got = At<uint32_t>(slot, 0);
+        break;
+      case PlyShort:
+        got = At<int16_t>(slot, 0);
+        break;
+      case PlyUshort:
+        got = At<uint16_t>(slot, 0);
+        break;
+      case PlyUchar:
+        got = slot[0];
+        break;
+      case PlyFloat:
+        got = At<float>(slot, 0);
+        break;
+      default:
+        got = At<double>(slot, 0);
+    }
+    EXPECT_EQ(c.expected, got);
+    ply_close_reader(r);
+  }
+  PlyReader* r =
+      Header(std::string("ply\nformat ") + le + " 1.0\nelement v 1\nproperty double a\nend_header\n" + huge.data);
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, get_binary_item(r, PlyUint, &v));
-  EXPECT_EQ(4294967295.0, v.d);
-  EXPECT_EQ(-1, v.i);
-  EXPECT_EQ(0xFFFFFFFFu, v.u);
-  ASSERT_EQ(1, get_binary_item(r, PlyFloat, &v));
-  EXPECT_EQ(-2, v.i);
-  EXPECT_EQ(static_cast<double>(-2.7f), v.d);
-  unsigned char slot[8] = {};
-  ASSERT_EQ(1, store_item(slot, PlyUchar, v));
-  EXPECT_EQ(254, slot[0]);
-  ASSERT_EQ(1, store_item(slot, PlyInt, v));
-  EXPECT_EQ(-2, At<int32_t>(slot, 0));
-  ASSERT_EQ(1, get_binary_item(r, PlyChar, &v));
-  EXPECT_EQ(-5, v.i);
-  EXPECT_EQ(-5.0, v.d);
-  ASSERT_EQ(1, store_item(slot, PlyUshort, v));
-  EXPECT_EQ(65531, At<uint16_t>(slot, 0));
-  ASSERT_EQ(1, get_binary_item(r, PlyDouble, &v));
-  EXPECT_EQ(3000000000u, v.u);
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyFloat, 0)));
+  float f = 0;
+  ASSERT_EQ(1, ply_get_elements(r, &f, sizeof f, 1));
+  EXPECT_TRUE(std::isinf(f));
   ply_close_reader(r);
 }
 
-TEST(PlyItems, StoreNarrowsAndReportsBadTypes) {
-  PlyValue v;
-  v.d = 1e300;
-  unsigned char slot[8];
-  ASSERT_EQ(1, store_item(slot, PlyFloat, v));
-  EXPECT_TRUE(std::isinf(At<float>(slot, 0)));
-  v.d = 0.1;
-  ASSERT_EQ(1, store_item(slot, PlyFloat, v));
-  EXPECT_EQ(0.1f, At<float>(slot, 0));
-  ASSERT_EQ(1, store_item(slot, PlyDouble, v));
-  EXPECT_EQ(0.1, At<double>(slot, 0));
-  v.i = 0x12345678;
-  ASSERT_EQ(1, store_item(slot, PlyShort, v));
-  EXPECT_EQ(0x5678, At<int16_t>(slot, 0));
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(0, store_item(slot, PlyInvalid, v));
-  EXPECT_EQ(0, store_item(slot, static_cast<PlyType>(9), v));
-  EXPECT_EQ("store_item: bad type = 0\nstore_item: bad type = 9\n", testing::internal::GetCapturedStderr());
-}
+// ---- ASCII words ------------------------------------------------------------------------------
 
 // Switches numbers to a decimal comma, building the locale when the system has none installed.
 bool UseDecimalCommaLocale() {
@@ -358,9 +399,9 @@ TEST(PlyItems, WordsInLinesConvertAsTheWordsAlone) {
   PlyReader* r = Header("ply\nformat ascii 1.0\nelement v " + std::to_string(lines) +
                         "\nproperty double d\nproperty int i\nproperty uint u\nend_header\n" + body);
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("d", PlyDouble, 0)));
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("i", PlyInt, 8)));
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("u", PlyUint, 12)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyDouble, 0)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 1, Scalar(PlyInt, 8)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 2, Scalar(PlyUint, 12)));
   struct Record {
     double d;
     int32_t i;
@@ -383,173 +424,100 @@ TEST(PlyItems, WordsInLinesConvertAsTheWordsAlone) {
 
 // ---- items ------------------------------------------------------------------------------------
 
-struct VertexRecord {
-  float x, y;
-  int32_t count;
-  int32_t pad;
-  int32_t* items;
+struct Record {
+  double x;
+  float y;
+  int16_t s;
 };
 
-// One element read item by item and then in bulk gives the same records.
-void ExpectSameBothWays(const std::string& bytes, int items) {
-  PlyReader* one = Header(bytes);
-  PlyReader* bulk = Header(bytes);
-  ASSERT_TRUE(one && bulk);
-  for (PlyReader* r : {one, bulk}) {
-    ASSERT_EQ(1, ply_request_property(r, "v", Scalar("x", PlyFloat, 0)));
-    ASSERT_EQ(1, ply_request_property(r, "v", Scalar("y", PlyFloat, 4)));
-    ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyInt, 16, PlyInt, 8)));
-  }
-  std::vector<VertexRecord> a(items), b(items);
-  for (int k = 0; k < items; ++k) ASSERT_EQ(1, ply_get_element(one, &a[k])) << k;
-  ASSERT_EQ(1, ply_get_elements(bulk, b.data(), sizeof(VertexRecord), items));
-  for (int k = 0; k < items; ++k) {
-    EXPECT_EQ(a[k].x, b[k].x) << k;
-    EXPECT_EQ(a[k].y, b[k].y) << k;
-    ASSERT_EQ(a[k].count, b[k].count) << k;
-    EXPECT_EQ(a[k].count == 0, a[k].items == nullptr);
-    EXPECT_EQ(a[k].count == 0, b[k].items == nullptr);
-    for (int j = 0; j < a[k].count; ++j) EXPECT_EQ(a[k].items[j], b[k].items[j]) << k << " " << j;
-    std::free(a[k].items);
-  }
-  ply_close_reader(one);
-  ply_close_reader(bulk);
-}
-
-TEST(PlyItems, ItemByItemAndInBulkAgreeInEveryFormat) {
+// The same items of fixed size read in bulk and, with a list after them that makes each item's
+// size vary, value by value: the fixed-size fast path against the plain one, in every format.
+TEST(PlyItems, ScalarsReadInBulkAsValueByValue) {
   const int items = 30000;  // several reader buffers of data
-  for (const char* format : {"ascii", "binary_little_endian", "binary_big_endian"}) {
-    SCOPED_TRACE(format);
-    const bool ascii = std::string(format) == "ascii";
-    std::string body;
-    Bytes b;
-    b.big = std::string(format) == "binary_big_endian";
-    for (int k = 0; k < items; ++k) {
-      const double x = k * 0.5 - 3.25;
-      const int16_t skipped = static_cast<int16_t>(k);
-      const uint8_t n = static_cast<uint8_t>(k % 5);
-      if (ascii) {
-        body += std::to_string(x) + " " + std::to_string(skipped) + " " + std::to_string(-k) + " " + std::to_string(n);
-        for (int j = 0; j < n; ++j) body += " " + std::to_string(k * 10 + j);
-        body += "\n";
-      } else {
-        b.Put(x).Put(skipped).Put(static_cast<float>(-k)).Put(n);
-        for (int j = 0; j < n; ++j) b.Put(static_cast<uint16_t>(k * 10 + j));
+  for (const char* format : {"binary_little_endian", "binary_big_endian", "ascii"}) {
+    for (bool withList : {false, true}) {
+      SCOPED_TRACE(std::string(format) + (withList ? " with a list" : ""));
+      const bool ascii = std::string(format) == "ascii";
+      std::string body;
+      Bytes b;
+      b.big = std::string(format) == "binary_big_endian";
+      for (int k = 0; k < items; ++k) {
+        const double x = k * 0.5 - 3.25;
+        const int16_t s = static_cast<int16_t>(k * 7);
+        const uint8_t n = withList ? static_cast<uint8_t>(k % 3) : 0;
+        if (ascii) {
+          body += std::to_string(x) + " " + std::to_string(s) + " " + std::to_string(-k) + " 9";
+          if (withList) body += " " + std::to_string(n);
+          for (int j = 0; j < n; ++j) body += " 1";
+          body += "\n";
+        } else {
+          b.Put(x).Put(s).Put(static_cast<float>(-k)).Put(int16_t{9});
+          if (withList) {
+            b.Put(n);
+            for (int j = 0; j < n; ++j) b.Put(int32_t{j});
+          }
+        }
+      }
+      PlyReader* r = Header(std::string("ply\nformat ") + format + " 1.0\nelement v " + std::to_string(items) +
+                            "\nproperty double x\nproperty short s\nproperty float y\nproperty short skipped\n" +
+                            (withList ? "property list uchar int l\n" : "") + "end_header\n" + (ascii ? body : b.data));
+      ASSERT_NE(nullptr, r);
+      ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyDouble, offsetof(Record, x))));
+      ASSERT_EQ(1, ply_request_property(r, 0, 1, Scalar(PlyShort, offsetof(Record, s))));
+      ASSERT_EQ(1, ply_request_property(r, 0, 2, Scalar(PlyFloat, offsetof(Record, y))));
+      std::vector<Record> got(items);
+      ASSERT_EQ(1, ply_get_elements(r, got.data(), sizeof(Record), items));
+      ply_close_reader(r);
+      for (int k = 0; k < items; ++k) {
+        ASSERT_EQ(k * 0.5 - 3.25, got[k].x) << k;
+        ASSERT_EQ(static_cast<int16_t>(k * 7), got[k].s) << k;
+        ASSERT_EQ(static_cast<float>(-k), got[k].y) << k;
       }
     }
-    ExpectSameBothWays(std::string("ply\nformat ") + format + " 1.0\nelement v " + std::to_string(items) +
-                           "\nproperty double x\nproperty short s\nproperty float y\nproperty list uchar ushort l\n"
-                           "end_header\n" +
-                           (ascii ? body : b.data),
-                       items);
   }
 }
 
-TEST(PlyItems, ListsOfNoItemsGiveNullAndUnrequestedValuesAreConsumed) {
+TEST(PlyItems, RequestsMatchListnessAndOnlyScalarsGoToRecords) {
   PlyReader* r = Header(
-      "ply\nformat ascii 1.0\nelement v 3\nproperty int a\nproperty list uchar int l\nproperty int b\nend_header\n"
-      "1 0 2 extra words\n3 2 7 8 4\n5 1 9 6\n");
+      "ply\nformat ascii 1.0\nelement a 1\nproperty int x\nelement b 2\nproperty list uchar int l\nend_header\n5\n1 "
+      "9\n0\n");
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("b", PlyInt, 0)));
-  int32_t b = 0;
-  ASSERT_EQ(1, ply_get_element(r, &b));
-  EXPECT_EQ(2, b);
-  ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyInt, 8, PlyUchar, 4)));
-  struct {
-    int32_t b;
-    uint8_t n;
-    char pad[3];
-    int32_t* items;
-  } rec{};
-  ASSERT_EQ(1, ply_get_element(r, &rec));
-  EXPECT_EQ(4, rec.b);
-  ASSERT_EQ(2, rec.n);
-  EXPECT_EQ(7, rec.items[0]);
-  EXPECT_EQ(8, rec.items[1]);
-  std::free(rec.items);
-  ASSERT_EQ(1, ply_get_element(r, &rec));
-  EXPECT_EQ(6, rec.b);
-  std::free(rec.items);
-  EXPECT_EQ(0, ply_get_element(r, &rec));  // no fourth item
-  ply_close_reader(r);
-
-  Bytes bytes;
-  bytes.Put(uint8_t{0}).Put(int32_t{77});
-  PlyReader* br = Header(
-      "ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list uchar int l\nproperty int b\nend_header\n" +
-      bytes.data);
-  ASSERT_NE(nullptr, br);
-  ASSERT_EQ(1, ply_request_property(br, "v", List("l", PlyInt, 8, PlyUchar, 4)));
-  ASSERT_EQ(1, ply_request_property(br, "v", Scalar("b", PlyInt, 0)));
-  rec.items = reinterpret_cast<int32_t*>(&rec);
-  ASSERT_EQ(1, ply_get_element(br, &rec));
-  EXPECT_EQ(0, rec.n);
-  EXPECT_EQ(nullptr, rec.items);
-  EXPECT_EQ(77, rec.b);
-  ply_close_reader(br);
-}
-
-TEST(PlyItems, RequestsNameTheElementAndMatchListness) {
-  PlyReader* r = Header(
-      "ply\nformat ascii 1.0\nelement a 1\nproperty int x\nelement b 1\nproperty list uchar int l\nend_header\n5\n1 "
-      "9\n");
-  ASSERT_NE(nullptr, r);
-  EXPECT_EQ(0, ply_request_property(r, "c", Scalar("x", PlyInt, 0)));
+  EXPECT_EQ(0, ply_request_property(r, 2, 0, Scalar(PlyInt, 0)));
   EXPECT_EQ(-1, r->currentElement);
-  EXPECT_EQ(0, ply_request_property(r, "b", Scalar("x", PlyInt, 0)));
+  EXPECT_EQ(0, ply_request_property(r, 1, 1, Scalar(PlyInt, 0)));
   EXPECT_EQ(1, r->currentElement);
-  EXPECT_EQ(0, ply_request_property(r, "b", Scalar("l", PlyInt, 0)));
-  EXPECT_EQ(0, ply_request_property(r, "a", List("x", PlyInt, 8, PlyInt, 0)));
+  EXPECT_EQ(0, ply_request_property(r, 1, 0, Scalar(PlyInt, 0)));
+  EXPECT_EQ(0, ply_request_property(r, 0, 0, List()));
   EXPECT_EQ(0, r->currentElement);
-  std::vector<PlyPropertyDesc> props;
-  int count = -1, properties = -1;
-  EXPECT_EQ(0, ply_element_properties(r, "c", &props, &count, &properties));
-  EXPECT_EQ(-1, count);
-  ASSERT_EQ(1, ply_element_properties(r, "b", &props, &count, &properties));
-  EXPECT_EQ(1, count);
-  EXPECT_EQ(1, properties);
-  EXPECT_EQ("l", props[0].name);
   // "a" is never read: asking for "b" reads past it.
-  ASSERT_EQ(1, ply_request_property(r, "b", List("l", PlyInt, 8, PlyInt, 0)));
-  struct {
-    int32_t n, pad;
-    int32_t* items;
-  } rec{};
-  ASSERT_EQ(1, ply_get_element(r, &rec));
-  ASSERT_EQ(1, rec.n);
-  EXPECT_EQ(9, rec.items[0]);
-  std::free(rec.items);
+  ASSERT_EQ(1, ply_request_property(r, 1, 0, List()));
+  int32_t record[4];
+  EXPECT_EQ(0, ply_get_elements(r, record, sizeof record, 1)) << "a list cannot go to a record";
+  EXPECT_EQ((std::vector<std::vector<int32_t>>{{9}, {}}), Lists(r, 2));
   // Going back is not possible.
-  ASSERT_EQ(1, ply_request_property(r, "a", Scalar("x", PlyInt, 0)));
-  EXPECT_EQ(0, ply_get_element(r, &rec));
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyInt, 0)));
+  EXPECT_EQ(0, ply_get_elements(r, record, sizeof record, 1));
   ply_close_reader(r);
 }
 
-TEST(PlyItems, AsciiLinesOfAnyLengthWithCarriageReturns) {
-  std::string longLine = "2000000";
+// Lists with the values around them read past, of any length and with carriage returns: a
+// carriage return inside a line is part of a word, "5\r6" reads as 5 and "\r" as 0.
+TEST(PlyItems, ListsAmongOtherValuesInAsciiLinesOfAnyLength) {
+  std::string longLine = "7 2000000";
   for (int k = 0; k < 2000000; ++k) longLine += " 1";
-  PlyReader* r =
-      Header("ply\r\nformat ascii 1.0\r\nelement v 3\r\nproperty list int uchar l\r\nproperty int z\r\nend_header\r\n" +
-             longLine + " 42\r\n2 5\r6 7 8\r\n1 3 \r 9\r\n");
+  PlyReader* r = Header(
+      "ply\r\nformat ascii 1.0\r\nelement v 4\r\nproperty int a\r\nproperty list int uchar l\r\nproperty list uchar "
+      "int b\r\nend_header\r\n" +
+      longLine + " 1 42 extra\r\n1 2 5\r6 7 1 8\r\n2 1 3 \r 9\r\n3 0 0");
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyUchar, 8, PlyInt, 0)));
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("z", PlyInt, 4)));
-  struct {
-    int32_t n, z;
-    uint8_t* items;
-  } rec[3];
-  ASSERT_EQ(1, ply_get_elements(r, rec, sizeof rec[0], 3));
-  EXPECT_EQ(2000000, rec[0].n);
-  EXPECT_EQ(1, rec[0].items[1999999]);
-  EXPECT_EQ(42, rec[0].z);
-  // A carriage return inside a line is part of a word: "5\r6" reads as 5, "\r" as 0.
-  ASSERT_EQ(2, rec[1].n);
-  EXPECT_EQ(5, rec[1].items[0]);
-  EXPECT_EQ(7, rec[1].items[1]);
-  EXPECT_EQ(8, rec[1].z);
-  ASSERT_EQ(1, rec[2].n);
-  EXPECT_EQ(3, rec[2].items[0]);
-  EXPECT_EQ(0, rec[2].z);
+  ASSERT_EQ(1, ply_request_property(r, 0, 1, List()));
+  std::vector<std::vector<int32_t>> lists = Lists(r, 4);
+  ASSERT_EQ(4u, lists.size());
+  ASSERT_EQ(2000000u, lists[0].size());
+  EXPECT_EQ(1, lists[0].back());
+  EXPECT_EQ((std::vector<int32_t>{5, 7}), lists[1]);
+  EXPECT_EQ((std::vector<int32_t>{3}), lists[2]);
+  EXPECT_EQ((std::vector<int32_t>{}), lists[3]) << "the last line may lack its line end";
   ply_close_reader(r);
 }
 
@@ -559,9 +527,9 @@ TEST(PlyItems, BinaryDataStartsAfterTheLineFeedOfEndHeader) {
   PlyReader* r =
       Header("ply\r\nformat binary_little_endian 1.0\r\nelement v 1\r\nproperty int a\r\nend_header\r\n" + b.data);
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("a", PlyInt, 0)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyInt, 0)));
   int32_t a = 0;
-  ASSERT_EQ(1, ply_get_element(r, &a));
+  ASSERT_EQ(1, ply_get_elements(r, &a, sizeof a, 1));
   EXPECT_EQ(0x0A0D0A0D, a);
   ply_close_reader(r);
 }
@@ -574,225 +542,184 @@ TEST(PlyItems, SkippingReadsPastAndChecksTheData) {
       "q\nend_header\n";
   PlyReader* r = Header(head + b.data);
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_skip_element(r, "s"));
-  ASSERT_EQ(1, ply_request_property(r, "t", Scalar("q", PlyInt, 0)));
+  ASSERT_EQ(1, ply_skip_element(r, 0));
+  ASSERT_EQ(1, ply_request_property(r, 1, 0, Scalar(PlyInt, 0)));
   int32_t q = 0;
-  ASSERT_EQ(1, ply_get_element(r, &q));
+  ASSERT_EQ(1, ply_get_elements(r, &q, sizeof q, 1));
   EXPECT_EQ(-9, q);
   ply_close_reader(r);
   // The same ending inside the first element: the second item's count is missing.
   PlyReader* cut = Header(head + b.data.substr(0, 6) + std::string(3, '\0'));
   ASSERT_NE(nullptr, cut);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, ply_skip_element(cut, "t"));
+  EXPECT_EQ(0, ply_skip_element(cut, 1));
   EXPECT_EQ("can't read in get_binary_item\n", testing::internal::GetCapturedStderr());
   ply_close_reader(cut);
 }
 
+// An empty list first of all, before the reader has any room for items, reads as empty.
 TEST(PlyItems, ListCountsAreBoundedByTheData) {
-  Bytes b;
-  b.Put(int32_t{-1}).Put(int32_t{0});
-  PlyReader* r =
-      Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + b.data);
-  ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", List("l", PlyInt, 8, PlyInt, 0)));
-  struct {
-    int32_t n, pad;
-    int32_t* items;
-  } rec{};
-  EXPECT_EQ(0, ply_get_element(r, &rec));
-  ply_close_reader(r);
-  Bytes big;
-  big.Put(int32_t{0x40000000}).Put(int32_t{0});
-  PlyReader* r2 =
-      Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + big.data);
-  ASSERT_NE(nullptr, r2);
-  ASSERT_EQ(1, ply_request_property(r2, "v", List("l", PlyInt, 8, PlyInt, 0)));
-  EXPECT_EQ(0, ply_get_elements(r2, &rec, sizeof rec, 1));
-  ply_close_reader(r2);
-}
-
-// Triangles stop before the first list of another length, also across the reader's buffer
-// refills, and ply_get_lists reads on from there.
-TEST(PlyItems, TriplesStopBeforeAnotherLengthAndListsReadOn) {
-  const int items = 200000;  // 2.6 MB: the reader's buffer refills several times
-  const int quadAt = 150001;
-  for (bool big : {false, true}) {
-    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+  for (int32_t count : {-1, 0x40000000, 0}) {
+    SCOPED_TRACE(count);
     Bytes b;
-    b.big = big;
-    for (int k = 0; k < items; ++k) {
-      b.Put(uint8_t(k == quadAt ? 4 : 3)).Put(3 * k).Put(3 * k + 1).Put(-3 * k - 2);
-      if (k == quadAt) b.Put(int32_t{99});
-    }
-    PlyReader* r = Header(std::string("ply\nformat ") + (big ? "binary_big_endian" : "binary_little_endian") +
-                          " 1.0\nelement face " + std::to_string(items) +
-                          "\nproperty list uchar int vertex_indices\nend_header\n" + b.data);
+    b.Put(count).Put(int32_t{0});
+    PlyReader* r =
+        Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty list int int l\nend_header\n" + b.data);
     ASSERT_NE(nullptr, r);
-    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-    struct Triangle {
-      int32_t indices[3];
-      float kept[3];
-    };
-    std::vector<Triangle> t(items, Triangle{{0, 0, 0}, {7.0f, 7.0f, 7.0f}});
-    int64_t done = -1;
-    ASSERT_EQ(1, ply_get_triples(r, t.data(), sizeof(Triangle), items, &done));
-    ASSERT_EQ(quadAt, done);
-    for (int k = 0; k < quadAt; ++k) {
-      ASSERT_EQ(3 * k, t[k].indices[0]) << k;
-      ASSERT_EQ(3 * k + 1, t[k].indices[1]) << k;
-      ASSERT_EQ(-3 * k - 2, t[k].indices[2]) << k;
-      ASSERT_EQ(7.0f, t[k].kept[0]) << "wrote past the indices of " << k;
-    }
-    EXPECT_EQ(0, t[quadAt].indices[0]);
-    int32_t count = 0;
-    const void* list = nullptr;
-    ASSERT_EQ(1, ply_get_lists(r, 1, &count, &list));
-    ASSERT_EQ(4, count);
-    EXPECT_EQ(99, static_cast<const int32_t*>(list)[3]);
-    ASSERT_EQ(1, ply_get_triples(r, t.data(), sizeof(Triangle), items - quadAt - 1, &done));
-    EXPECT_EQ(items - quadAt - 1, done);
-    EXPECT_EQ(3 * (items - 1), t[done - 1].indices[0]);
-    EXPECT_EQ(0, ply_get_triples(r, t.data(), sizeof(Triangle), 1, &done)) << "no items are left";
-    EXPECT_EQ(0, done);
+    ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
+    int32_t n = -1;
+    const int32_t* items = nullptr;
+    EXPECT_EQ(count == 0, ply_get_lists(r, 1, &n, &items));
+    EXPECT_EQ(count == 0 ? 0 : -1, n);
     ply_close_reader(r);
+  }
+  // ASCII: a count the line cannot hold.
+  PlyReader* a = Header("ply\nformat ascii 1.0\nelement v 1\nproperty list int int l\nend_header\n3 1 2\n");
+  ASSERT_NE(nullptr, a);
+  ASSERT_EQ(1, ply_request_property(a, 0, 0, List()));
+  EXPECT_TRUE(Lists(a, 1).empty());
+  ply_close_reader(a);
+}
+
+// Faces as files hold them: triangles with polygons and empty lists among them, across the
+// reader's buffer refills and cut at the end. Triangles of four-byte indices behind a one-byte
+// count take the fast loop; every other layout, and a second property, the plain path. Both must
+// give what was written.
+TEST(PlyItems, BinaryTrianglesAndPolygonsReadAsTheListPathReads) {
+  const int items = 200000;  // 2.6 MB: the reader's buffer refills several times
+  struct Layout {
+    const char* properties;
+    bool shortIndices;
+    bool flags;
+  };
+  const Layout layouts[] = {{"property list uchar int vertex_indices\n", false, false},
+                            {"property list uchar uint vertex_indices\n", false, false},
+                            {"property list uchar short vertex_indices\n", true, false},
+                            {"property list uchar int vertex_indices\nproperty uchar flags\n", false, true}};
+  for (bool big : {false, true}) {
+    for (const Layout& layout : layouts) {
+      SCOPED_TRACE(std::string(big ? "big-endian " : "little-endian ") + layout.properties);
+      Bytes b;
+      b.big = big;
+      std::vector<std::vector<int32_t>> expected;
+      for (int k = 0; k < items; ++k) {
+        const int n = k % 1000 == 7 ? 4 : k % 1000 == 500 ? 0 : 3;
+        std::vector<int32_t> list;
+        b.Put(uint8_t(n));
+        for (int j = 0; j < n; ++j) {
+          const int32_t v = layout.shortIndices ? int16_t(k * 3 + j) : (j == 2 ? -3 * k - 2 : 3 * k + j);
+          list.push_back(v);
+          if (layout.shortIndices)
+            b.Put(int16_t(v));
+          else
+            b.Put(v);
+        }
+        if (layout.flags) b.Put(uint8_t{1});
+        expected.push_back(list);
+      }
+      const std::string head = std::string("ply\nformat ") + (big ? "binary_big_endian" : "binary_little_endian") +
+                               " 1.0\nelement face " + std::to_string(items) + "\n" + layout.properties +
+                               "end_header\n";
+      PlyReader* r = Header(head + b.data);
+      ASSERT_NE(nullptr, r);
+      ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
+      std::vector<std::vector<int32_t>> got;
+      for (int done = 0; done < items; done += 4096) {
+        std::vector<std::vector<int32_t>> chunk = Lists(r, std::min(4096, items - done));
+        ASSERT_FALSE(chunk.empty()) << done;
+        got.insert(got.end(), chunk.begin(), chunk.end());
+      }
+      ASSERT_EQ(expected, got);
+      ply_close_reader(r);
+
+      // The last triangle cut short: the list path meets it and fails.
+      PlyReader* cut = Header(head + b.data.substr(0, b.data.size() - (layout.flags ? 2 : 1)));
+      ASSERT_NE(nullptr, cut);
+      ASSERT_EQ(1, ply_request_property(cut, 0, 0, List()));
+      std::vector<int32_t> counts(items);
+      const int32_t* list = nullptr;
+      testing::internal::CaptureStderr();
+      EXPECT_EQ(0, ply_get_lists(cut, items, counts.data(), &list));
+      testing::internal::GetCapturedStderr();
+      ply_close_reader(cut);
+    }
   }
 }
 
-// Whatever the fast path does not take is left whole for ply_get_lists, which reports it.
-TEST(PlyItems, TriplesLeaveOtherElementsAndCutDataToTheLists) {
-  int32_t records[4][6] = {};
-  int32_t* record = records[0];
-  int64_t done = -1;
-  int32_t count = 0;
-  const void* list = nullptr;
-  // ASCII: another length and a line short of its words both stop it at the start of their line.
-  PlyReader* ascii = Header(
-      "ply\nformat ascii 1.0\nelement face 4\nproperty list uchar int vertex_indices\nend_header\n"
-      "3 4 5 6\n4 1 2 3 4\n3 7 8 9\n3 1 2\n");
-  ASSERT_NE(nullptr, ascii);
-  ASSERT_EQ(1, ply_request_property(ascii, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof records[0], 4, &done));
-  EXPECT_EQ(1, done);
-  EXPECT_EQ(6, record[2]);
-  EXPECT_EQ(0, record[3]) << "wrote past the three values";
-  EXPECT_EQ(0, records[1][0]) << "a line given back is not stored";
-  ASSERT_EQ(1, ply_get_lists(ascii, 1, &count, &list));
-  EXPECT_EQ(4, count);
-  EXPECT_EQ(4, static_cast<const int32_t*>(list)[3]);
-  ASSERT_EQ(1, ply_get_triples(ascii, record, sizeof records[0], 2, &done));
-  EXPECT_EQ(1, done);
-  EXPECT_EQ(9, record[2]);
-  EXPECT_EQ(0, records[1][1]) << "a line given back is not stored";
-  EXPECT_EQ(0, ply_get_lists(ascii, 1, &count, &list)) << "the short line is met by the list path";
-  ply_close_reader(ascii);
-
-  // Shorts, and a second property: not the layout the fast path knows.
-  for (const char* properties : {"property list uchar short vertex_indices\n",
-                                 "property list uchar int vertex_indices\nproperty uchar flags\n"}) {
-    SCOPED_TRACE(properties);
-    PlyReader* r = Header(std::string("ply\nformat binary_little_endian 1.0\nelement face 1\n") + properties +
-                          "end_header\n" + std::string(20, '\3'));
-    ASSERT_NE(nullptr, r);
-    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-    ASSERT_EQ(1, ply_get_triples(r, record, sizeof records[0], 1, &done));
-    EXPECT_EQ(0, done);
-    ASSERT_EQ(1, ply_get_lists(r, 1, &count, &list));
-    EXPECT_EQ(3, count);
-    ply_close_reader(r);
-  }
-
-  Bytes cut;
-  cut.Put(uint8_t{3}).Put(int32_t{1}).Put(int32_t{2}).Put(int32_t{3});
-  cut.Put(uint8_t{3}).Put(int32_t{4}).Put(int32_t{5});
-  PlyReader* r = Header(
-      "ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int vertex_indices\nend_header\n" +
-      cut.data);
-  ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-  ASSERT_EQ(1, ply_get_triples(r, record, 12, 2, &done));
-  EXPECT_EQ(1, done);
-  EXPECT_EQ(3, record[2]);
-  EXPECT_EQ(0, record[3]) << "the cut triangle is not taken";
-  EXPECT_EQ(0, ply_get_lists(r, 1, &count, &list)) << "twelve bytes of items, eight left";
-  ply_close_reader(r);
-}
-
-// ASCII faces read as Mesh reads them (triples while they last, then lists) give exactly what
-// the list path alone gives, for words of every shape the conversions know.
-TEST(PlyItems, AsciiTriplesConvertAsTheListsDo) {
-  const char* words[] = {"0",           "7",           "-3",         "+12",     "007",      "2147483647", "2147483648",
-                         "-2147483649", "99999999999", "4294967295", "1.9",     "-2.5",     "1e3",        "0x1A",
-                         " 5",          "\t6",         "1  2",       "1234567", "12345678", "0",          "42"};
+// ASCII lists take each word as the plain conversion takes it alone, for words of every shape
+// the conversions know.
+TEST(PlyItems, AsciiListItemsConvertAsTheWordsAlone) {
+  const char* words[] = {"0",           "7",           "-3",         "+12",     "007",  "2147483647", "2147483648",
+                         "-2147483649", "99999999999", "4294967295", "1.9",     "-2.5", "1e3",        "0x1A",
+                         "-",           "+",           "12345678",   "1234567", "\r5",  "5\r6",       "42"};
   uint32_t seed = 99;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
-  for (const char* type : {"int", "uint", "float", "short", "double"}) {
+  for (const char* type : {"int", "uint", "float", "short", "double", "uchar"}) {
     SCOPED_TRACE(type);
     std::string body;
+    std::vector<std::vector<std::string>> lines;
     const int items = 60000;  // more than one buffer of input (1 MB)
     for (int k = 0; k < items; ++k) {
       const int n = next() % 10 == 0 ? int(next() % 6) : 3;
       body += std::to_string(n);
-      for (int j = 0; j < n; ++j) body += std::string(" ") + words[next() % (sizeof words / sizeof *words)];
+      lines.emplace_back();
+      for (int j = 0; j < n; ++j) {
+        lines.back().push_back(words[next() % (sizeof words / sizeof *words)]);
+        body += (next() % 5 ? " " : " \t ") + lines.back().back();
+      }
       const uint32_t end = next() % 14;
       if (end == 0) body += " extra words";
       if (end == 1) body += " ";
-      if (end == 2) body += "\r7";  // a carriage return inside the last word
       body += end % 5 == 3 ? "\r\n" : "\n";
     }
-    const std::string file = std::string("ply\nformat ascii 1.0\nelement face ") + std::to_string(items) +
-                             "\nproperty list uchar " + type + " vertex_indices\nend_header\n" + body;
-    std::vector<std::vector<int32_t>> expected, got;
-    PlyReader* lists = Header(file);
-    ASSERT_NE(nullptr, lists);
-    ASSERT_EQ(1, ply_request_property(lists, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-    for (int k = 0; k < items; ++k) {
-      int32_t n = 0;
-      const void* list = nullptr;
-      ASSERT_EQ(1, ply_get_lists(lists, 1, &n, &list)) << k;
-      const int32_t* v = static_cast<const int32_t*>(list);
-      expected.emplace_back(v, v + n);
-    }
-    ply_close_reader(lists);
-
-    PlyReader* r = Header(file);
+    PlyReader* r = Header(std::string("ply\nformat ascii 1.0\nelement face ") + std::to_string(items) +
+                          "\nproperty list uchar " + type + " vertex_indices\nend_header\n" + body);
     ASSERT_NE(nullptr, r);
-    ASSERT_EQ(1, ply_request_property(r, "face", List("vertex_indices", PlyInt, 0, PlyInt, 0)));
-    std::vector<int32_t> triples(3 * items, -7);
-    while (int64_t(got.size()) < items) {
-      int64_t done = 0;
-      ASSERT_EQ(1, ply_get_triples(r, triples.data(), 12, items - int64_t(got.size()), &done));
-      for (int64_t k = 0; k < done; ++k) got.push_back({triples[3 * k], triples[3 * k + 1], triples[3 * k + 2]});
-      if (int64_t(got.size()) == items) break;
-      int32_t n = 0;
-      const void* list = nullptr;
-      ASSERT_EQ(1, ply_get_lists(r, 1, &n, &list));
-      const int32_t* v = static_cast<const int32_t*>(list);
-      got.emplace_back(v, v + n);
-    }
+    ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
+    const std::vector<std::vector<int32_t>> got = Lists(r, items);
     ply_close_reader(r);
-    ASSERT_EQ(expected, got);
+    ASSERT_EQ(static_cast<size_t>(items), got.size());
+    const PlyType plyType = std::string(type) == "int"      ? PlyInt
+                            : std::string(type) == "uint"   ? PlyUint
+                            : std::string(type) == "float"  ? PlyFloat
+                            : std::string(type) == "short"  ? PlyShort
+                            : std::string(type) == "double" ? PlyDouble
+                                                            : PlyUchar;
+    for (int k = 0; k < items; ++k) {
+      ASSERT_EQ(lines[k].size(), got[k].size()) << k;
+      for (size_t j = 0; j < lines[k].size(); ++j) {
+        PlyValue alone;
+        ASSERT_EQ(1, get_ascii_item(lines[k][j].c_str(), plyType, &alone));
+        ASSERT_EQ(alone.i, got[k][j]) << "line " << k << " word '" << lines[k][j] << "'";
+      }
+    }
   }
 }
 
 TEST(PlyItems, UnknownTypesFailWhenTheirDataIsMet) {
   PlyReader* r = Header("ply\nformat ascii 1.0\nelement v 1\nproperty int a\nproperty half h\nend_header\n1 2\n");
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("a", PlyInt, 0)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyInt, 0)));
   int32_t a;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, ply_get_element(r, &a));
+  EXPECT_EQ(0, ply_get_elements(r, &a, sizeof a, 1));
   EXPECT_EQ("get_ascii_item: bad type = 0\n", testing::internal::GetCapturedStderr());
-  EXPECT_EQ(0, ply_get_element(r, &a)) << "a failed reader stays failed";
+  EXPECT_EQ(0, ply_get_elements(r, &a, sizeof a, 0)) << "a failed reader stays failed";
   ply_close_reader(r);
+  PlyReader* b = Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty half h\nend_header\n1234");
+  ASSERT_NE(nullptr, b);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(0, ply_skip_element(b, 0));
+  EXPECT_EQ("get_binary_item: bad type = 0\n", testing::internal::GetCapturedStderr());
+  ply_close_reader(b);
   // No items of that element: nothing to fail on.
   PlyReader* none = Header(
       "ply\nformat binary_little_endian 1.0\nelement v 0\nproperty half h\nelement w 1\nproperty uchar "
       "c\nend_header\n\x05");
   ASSERT_NE(nullptr, none);
-  ASSERT_EQ(1, ply_request_property(none, "w", Scalar("c", PlyUchar, 0)));
+  ASSERT_EQ(1, ply_request_property(none, 1, 0, Scalar(PlyUchar, 0)));
   uint8_t c = 0;
-  EXPECT_EQ(1, ply_get_element(none, &c));
+  EXPECT_EQ(1, ply_get_elements(none, &c, 1, 1));
   EXPECT_EQ(5, c);
   ply_close_reader(none);
 }
@@ -801,10 +728,10 @@ TEST(PlyItems, StoreTypeOfARequestIsChecked) {
   PlyReader* r =
       Header("ply\nformat binary_little_endian 1.0\nelement v 1\nproperty int a\nend_header\n" + std::string(4, '\1'));
   ASSERT_NE(nullptr, r);
-  ASSERT_EQ(1, ply_request_property(r, "v", Scalar("a", PlyInvalid, 0)));
+  ASSERT_EQ(1, ply_request_property(r, 0, 0, Scalar(PlyInvalid, 0)));
   int32_t a;
   testing::internal::CaptureStderr();
-  EXPECT_EQ(0, ply_get_element(r, &a));
+  EXPECT_EQ(0, ply_get_elements(r, &a, sizeof a, 1));
   EXPECT_EQ("store_item: bad type = 0\n", testing::internal::GetCapturedStderr());
   ply_close_reader(r);
 }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -85,8 +86,20 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
   const std::string renamedList = Header("ascii", "element vertex 3\n" + std::string(kXyz) +
                                                       "element face 1\nproperty list uchar int vertex_index\n") +
                                   "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  // Under the line limit, but the second line grows the buffer from under the words of the first.
+  const std::string longLines = "comment list " + std::string(900000, 'c') + "\n" + std::string(1048570, 'w') + "\n";
   const std::vector<Case> cases = {
       {"not-ply.ply", "plx\nformat ascii 1.0\nend_header\n", "fail to read ", detect},
+      {"bare-property.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty\nend_header\n0\n", "fail to read ",
+       detect},
+      {"bare-property-after-long-lines.ply",
+       "ply\nformat binary_little_endian 1.0\nelement vertex 1\n" + longLines + "property\nend_header\n",
+       "fail to read ", detect},
+      {"bare-list.ply", "ply\nformat ascii 1.0\nelement face 1\nproperty list uchar\nend_header\n0\n", "fail to read ",
+       detect},
+      {"bare-element.ply", "ply\nformat ascii 1.0\nelement\nend_header\n", "fail to read ", detect},
+      {"bare-format.ply", "ply\nformat\nend_header\n", "fail to read ", detect},
+      {"line-over-limit.ply", "ply\nformat ascii 1.0\ncomment " + std::string(2 << 20, 'c'), "fail to read ", detect},
       {"no-format.ply", "ply\nelement vertex 0\nend_header\n", "fail to read ", detect},
       {"no-y.ply", Header("ascii", "element vertex 1\nproperty float x\nproperty float z\n") + "0 0\n",
        "fail to read xyz in ", detect},
@@ -290,6 +303,59 @@ TEST(ReadPly, BinaryTrianglesCutShortFail) {
   EXPECT_FALSE(got.ok);
   EXPECT_EQ(Line("fail to read ", path), got.err);  // the list is longer than the bytes left
   EXPECT_TRUE(mesh.triangles.empty());
+}
+
+// Header work linear in its size: searching names per element or per request once made these
+// take minutes.
+TEST(ReadPly, HeadersOfManyElementsOrPropertiesLoadQuickly) {
+  std::string elements = Header("ascii", "");
+  elements.resize(elements.size() - std::string("end_header\n").size());
+  for (int k = 0; k < 200000; ++k) elements += "element e" + std::to_string(k) + " 0\n";
+  elements += "end_header\n";
+  std::string properties = "element vertex 1\n" + std::string(kXyz);
+  std::string values = "1 2 3";
+  for (int k = 0; k < 100000; ++k) {
+    properties += "property uchar p" + std::to_string(k) + "\n";
+    values += " 7";
+  }
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"many-elements.ply", elements}, {"many-properties.ply", Header("ascii", properties) + values + "\n"}};
+  for (const auto& file : files) {
+    SCOPED_TRACE(file.first);
+    const std::string path = WriteFile(file.first, file.second);
+    const auto start = std::chrono::steady_clock::now();
+    Mesh mesh;
+    const Outcome got = Read(mesh, path);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(got.ok) << got.err;
+    EXPECT_LT(seconds, 10.0);
+  }
+}
+
+// After a first chunk of large polygons the rest of the faces are empty: the array reserved for
+// the triangles still to come is bounded by the indices the bytes left can hold.
+TEST(ReadPly, PolygonRatesReserveNoMoreThanTheBytesLeftCanFill) {
+  const int polygons = 4096, corners = 200, empty = 400000;
+  Bytes b;
+  for (int v = 0; v < corners; ++v) b.Put(float(v)).Put(float(v % 7)).Put(0.0f);
+  for (int f = 0; f < polygons; ++f) {
+    b.Put(uint8_t(corners));
+    for (int k = 0; k < corners; ++k) b.Put(int32_t(k));
+  }
+  for (int f = 0; f < empty; ++f) b.Put(uint8_t{0});
+  const std::string path =
+      WriteFile("polygons-then-empty.ply",
+                Header("binary_little_endian", "element vertex " + std::to_string(corners) + "\n" + std::string(kXyz) +
+                                                   "element face " + std::to_string(polygons + empty) +
+                                                   "\nproperty list uchar int vertex_indices\n") +
+                    b.data);
+  Mesh mesh;
+  const Outcome got = Read(mesh, path);
+  ASSERT_TRUE(got.ok) << got.err;
+  const size_t made = static_cast<size_t>(polygons) * (corners - 2);
+  ASSERT_EQ(made, mesh.triangles.size());
+  // The empty faces hold no index: four bytes each would be one more triangle at most.
+  EXPECT_LE(mesh.triangles.capacity(), made + empty / 4);
 }
 
 TEST(ReadPly, FailedReadLeavesTheMeshAsItWas) {
