@@ -45,7 +45,7 @@ void OnTimer(void* data) {
       player->Refresh();
       break;
   }
-  double delay = player->ui->pauseCounter->value() * 0.001;
+  double delay = ui->pauseCounter->value() * 0.001;
   // A timeout re-armed with no delay from inside its own callback is due at once and runs again in
   // the same pass of the toolkit's loop, forever; the smallest delay lets the pass end, so events
   // and drawing come in between.

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -139,30 +138,26 @@ TEST_F(MainWindowTest, ASequencePlaysForwardsAndBackwardsAndStops) {
 }
 
 // Every frame of the example sequence is drawn in about twice the default pause here, so at Pause 1
-// and 0 drawing sets the pace. Each picture seen must be named by "Frame:": a tick that steps before
-// the last step is drawn leaves the picture many frames behind.
+// and 0 drawing sets the pace. "Frame:" must name the picture shown: a tick that steps before the
+// last step is drawn left them 7-19 frames apart in a quarter of the screenshots.
 TEST_F(MainWindowTest, AtShortPausesFrameNamesThePictureShown) {
-  const int kFrames = 16;
-  char path[] = "/tmp/vexol-sixteen-XXXXXX.dsq";
-  int fd = mkstemps(path, 4);
-  ASSERT_GE(fd, 0);
-  const std::string description = "ripple_%03d.dpt 0 1 " + std::to_string(kFrames - 1) + "\n";
-  ASSERT_EQ(ssize_t(description.size()), write(fd, description.data(), description.size()));
-  close(fd);
-  Launch({path});
-  const bool loaded = vexol.WaitForOutput("finish loading ripple_015.dpt\r", 60);
-  unlink(path);
-  ASSERT_TRUE(loaded) << vexol.out << vexol.err;
+  Launch({"ripple.dsq"});
+  ASSERT_TRUE(vexol.WaitForOutput(ExampleData::DepthMapSequenceLines("ripple.dsq"), 60)) << vexol.err;
   Pause(0.5);
   const std::vector<Desktop::Geometry> regions = {{frame.x + 130, frame.y + 30, 480, 640},
                                                   {frame.x + 60, frame.y + 383, 60, 25}};
+  const int kFrames = 40;
   std::map<std::string, int> pictures, labels;  // each frame's picture and "Frame:", stepped with Next
   for (int i = 0; i < kFrames; ++i) {
+    if (i > 0) Click(92, 425);  // Next
     std::vector<std::string> shot = Desktop::RegionDigests(regions);
+    for (int look = 0; look < 10 && (pictures.count(shot[0]) || labels.count(shot[1])); ++look) {
+      Pause(0.2);  // a busy machine may not have drawn the step yet
+      shot = Desktop::RegionDigests(regions);
+    }
     ASSERT_EQ(2u, shot.size());
     pictures[shot[0]] = i;
     labels[shot[1]] = i;
-    Click(92, 425);  // Next
   }
   ASSERT_EQ(size_t(kFrames), pictures.size()) << "two frames look alike";
   ASSERT_EQ(size_t(kFrames), labels.size());
@@ -173,17 +168,17 @@ TEST_F(MainWindowTest, AtShortPausesFrameNamesThePictureShown) {
     while (pause < 10 - clicks) Click(64, 478), ++clicks;  // the left arrow of "Pause:", from 10
     Pause(0.3);
     std::set<int> seen;
-    for (int sample = 0; sample < 8; ++sample) {
+    for (int sample = 0; sample < 15; ++sample) {
       std::vector<std::string> shot = Desktop::RegionDigests(regions);
       ASSERT_EQ(1u, pictures.count(shot[0])) << "a picture of no frame";
       ASSERT_EQ(1u, labels.count(shot[1])) << "a \"Frame:\" of no frame";
       const int picture = pictures[shot[0]], label = labels[shot[1]];
       seen.insert(picture);
-      // The view and the control column reach the screen as separate images, and a busy X server
-      // shows one of them up to two steps before the other.
-      const int ahead = (label - picture + kFrames) % kFrames;
-      EXPECT_TRUE(ahead <= 2 || ahead >= kFrames - 2)
-          << "\"Frame:\" shows " << label << " over the picture of frame " << picture << " at the pause of " << pause;
+      // The view and the control column reach the screen as separate images: a busy X server was
+      // seen to show them up to 3 steps apart.
+      const int apart = std::abs((label - picture + kFrames + kFrames / 2) % kFrames - kFrames / 2);
+      EXPECT_LE(apart, 4) << "\"Frame:\" shows " << label << " over the picture of frame " << picture
+                          << " at the pause of " << pause;
     }
     EXPECT_GT(seen.size(), 2u) << "no animation at the pause of " << pause;
   }
