@@ -23,24 +23,32 @@ void SetActive(Fl_Widget* w, bool active) {
   else
     w->deactivate();
 }
+
+// Whether the view and the displays show what the last step made current.
+bool LastStepShown(const ViewerUI* ui) { return ui->view->damage() == 0 && ui->window->damage() == 0; }
 }  // namespace
 
 void OnTimer(void* data) {
   Player* player = static_cast<Player*>(data);
+  ViewerUI* ui = player->ui;
+  // The toolkit runs every due timeout before it draws, and a late tick re-arms as already due: a
+  // step taken before the last one is on screen would never be seen. Such a tick only re-arms, so
+  // playback slows to the drawing rate when drawing takes longer than the pause.
   switch (player->mode) {
     case Forward:
-      player->StepForward();
+      if (LastStepShown(ui)) player->StepForward();
       break;
     case Backward:
-      player->StepBackward();
+      if (LastStepShown(ui)) player->StepBackward();
       break;
     default:
       player->Refresh();
       break;
   }
-  double delay = player->ui->pauseCounter->value() * 0.001;
-  // A timeout re-armed with no delay from inside its own callback runs again in the same pass of
-  // the toolkit's loop, forever; a minimal delay from now lets events and drawing in between.
+  double delay = ui->pauseCounter->value() * 0.001;
+  // A timeout re-armed with no delay from inside its own callback is due at once and runs again in
+  // the same pass of the toolkit's loop, forever; the smallest delay lets the pass end, so events
+  // and drawing come in between.
   if (delay <= 0)
     Fl::add_timeout(kShortestDelay, OnTimer, data);
   else

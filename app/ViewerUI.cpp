@@ -60,6 +60,12 @@ void OnOpenMeshSequence(Fl_Widget* w, void*) { UiOf(w)->store->ChooseMeshSequenc
 void OnOpenDepthMapSequence(Fl_Widget* w, void*) { UiOf(w)->store->ChooseDepthMapSequence(); }
 void OnDeleteAll(Fl_Widget* w, void*) { UiOf(w)->store->Clear(); }
 
+// The toolkit's default closes a window on Escape too; only the title bar's close box ends the program.
+void OnCloseWindow(Fl_Widget* w, void*) {
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+  w->hide();
+}
+
 void ConfirmExit(Fl_Widget*, void*) {
   if (Dialogs::ask("Do you really want to exit vexol?")) std::exit(0);
 }
@@ -109,6 +115,7 @@ ViewerUI::ViewerUI() {
   {
     window = new Fl_Window(611, 697, "vexol");
     window->user_data(this);
+    window->callback(OnCloseWindow);
     {
       view = new MeshView(130, 30, 480, 640);
       view->box(FL_PLASTIC_DOWN_BOX);
@@ -275,12 +282,16 @@ ViewerUI::ViewerUI() {
         b->value(1);
         b->selection_color(Fl_Color(231));
         b->callback(OnLitGrayPreset);
+        // A preset may no longer match the view after group 8 or Light was used: a click on the set
+        // radio applies it again.
+        b->when(FL_WHEN_RELEASE_ALWAYS);
       }
       {
         Fl_Light_Button* b = new Fl_Light_Button(10, 352, 110, 25, "Color Unlit");
         b->type(FL_RADIO_BUTTON);
         b->selection_color(Fl_Color(231));
         b->callback(OnUnlitColorPreset);
+        b->when(FL_WHEN_RELEASE_ALWAYS);
       }
       o->end();
     }
@@ -300,6 +311,8 @@ ViewerUI::ViewerUI() {
       meshInfoOutput->type(FL_NORMAL_OUTPUT);
     }
     window->resizable(view);
+    // Smaller than built, the control column would overlap the view and the "Mesh Info:" line.
+    window->size_range(611, 697);
     window->end();
   }
 }

@@ -176,7 +176,6 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   EXPECT_EQ(697, ui->window->h());
   EXPECT_EQ(ui, ui->window->user_data());
   EXPECT_EQ(ui->view, ui->window->resizable());
-  EXPECT_EQ(reinterpret_cast<Fl_Callback*>(Fl_Window::default_callback), ui->window->callback());
   EXPECT_EQ(nullptr, ui->window->parent());
 
   const std::vector<Expected> top = {{"view", 130, 30, 480, 640, nullptr},       {"menubar", 0, 0, 1011, 30, nullptr},
@@ -457,6 +456,34 @@ TEST_F(ViewerUITest, ColorUnlitThenGrayShadeLeavesThePresetBehind) {
   EXPECT_EQ(GrayShade, ui->view->colorMode);
   EXPECT_EQ(1, ui->lightButton->value());
   EXPECT_TRUE(RedrawRequested());
+}
+
+TEST_F(ViewerUITest, ASecondClickOnASetPresetAppliesItAgain) {
+  struct Row {
+    const char* what;
+    int preset;          // index in group 10
+    Fl_Button* changed;  // the control used after the preset
+    ColorMode mode;
+    bool lighting;
+  };
+  const Row rows[] = {{"gray after True Color", 0, ui->trueColorButton, GrayShade, true},
+                      {"gray after Light", 0, ui->lightButton, GrayShade, true},
+                      {"unlit after Gray Shade", 1, ui->grayShadeButton, TrueColor, false},
+                      {"unlit after Light", 1, ui->lightButton, TrueColor, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Fl_Button* preset = ButtonAt(8, row.preset);
+    Click(preset);
+    Click(row.changed);
+    Settle();
+    Click(preset);
+    EXPECT_EQ(row.mode, ui->view->colorMode);
+    EXPECT_EQ(row.lighting, ui->view->lighting);
+    EXPECT_EQ(row.lighting ? 1 : 0, ui->lightButton->value());
+    EXPECT_EQ(1, (row.mode == GrayShade ? ui->grayShadeButton : ui->trueColorButton)->value());
+    EXPECT_EQ(1, preset->value());
+    EXPECT_TRUE(RedrawRequested());
+  }
 }
 
 TEST_F(ViewerUITest, ColorUnlitWhenAlreadyUnlitColorDoesNotRedraw) {
@@ -790,6 +817,70 @@ TEST_F(ViewerUITest, PauseIsThePeriodBetweenTicks) {
   elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   ASSERT_EQ(21u, seen.size());
   EXPECT_LT(elapsed, 1.0) << "a pause of 0 should tick as fast as the loop allows";
+}
+
+// Frames of a grid that fills the view: drawing one takes several milliseconds.
+void AddGridFrames(MeshStore* store, int count) {
+  const int n = 100;
+  for (int f = 0; f < count; ++f) {
+    Mesh* mesh = new Mesh;
+    mesh->name = "frame" + std::to_string(f);
+    for (int y = 0; y < n; ++y)
+      for (int x = 0; x < n; ++x) {
+        MeshVertex v{};
+        v.position[0] = float(x) / (n - 1);
+        v.position[1] = float(y) / (n - 1);
+        v.position[2] = 0.01f * f;
+        v.normal[2] = 1;
+        mesh->vertices.push_back(v);
+        mesh->bounds.Extend(v.position[0], v.position[1], v.position[2]);
+      }
+    for (int y = 0; f == 0 && y + 1 < n; ++y)
+      for (int x = 0; x + 1 < n; ++x) {
+        const int32_t a = y * n + x;
+        mesh->triangles.push_back(MeshTriangle{{a, a + 1, a + n}, {0, 0, 1}});
+        mesh->triangles.push_back(MeshTriangle{{a + 1, a + n + 1, a + n}, {0, 0, 1}});
+      }
+    store->Add(mesh);
+  }
+  store->sharedTriangles = true;
+  store->current = 0;
+}
+
+// The frames the window showed while the timer ran. The toolkit draws at most once in a pass of its
+// loop, after the due timeouts: when a pass leaves nothing to draw, the screen shows the current mesh.
+std::vector<int> WatchShownFrames(ViewerUI* ui, MeshStore* store, size_t count, double seconds) {
+  std::vector<int> shown;
+  Clock::time_point end =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  while (shown.size() < count && Clock::now() < end) {
+    Fl::wait(0.002);
+    if (ui->view->damage() || ui->window->damage()) continue;
+    if (shown.empty() || shown.back() != store->current) shown.push_back(store->current);
+  }
+  return shown;
+}
+
+TEST_F(ViewerUITest, PlaybackShowsEveryFrameWhenDrawingIsSlowerThanThePause) {
+  const int kFrames = 12;
+  AddGridFrames(store, kFrames);
+  ui->view->ResetView();
+  struct Run {
+    double pause;
+    PlayMode mode;
+  };
+  Fl::add_timeout(0.0, OnTimer, &player);
+  for (const Run& run : {Run{0, Forward}, Run{1, Backward}}) {
+    SCOPED_TRACE("pause " + std::to_string(int(run.pause)));
+    ui->pauseCounter->value(run.pause);
+    Click(run.mode == Forward ? ui->playButton : ui->reverseButton);
+    std::vector<int> shown = WatchShownFrames(ui, store, 30, 20);
+    ASSERT_EQ(30u, shown.size()) << "playback stalled";
+    std::vector<int> consecutive = {shown[0]};
+    while (consecutive.size() < shown.size())
+      consecutive.push_back((consecutive.back() + (run.mode == Forward ? 1 : kFrames - 1)) % kFrames);
+    EXPECT_EQ(consecutive, shown);
+  }
 }
 
 TEST_F(ViewerUITest, DeleteAllWhilePlayingKeepsTheTimerHarmless) {

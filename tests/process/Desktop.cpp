@@ -117,6 +117,21 @@ std::string Desktop::RegionDigest(int x, int y, int width, int height) {
   return Run(Crop(x, y, width, height) + "rgb:- | md5sum");
 }
 
+std::vector<std::string> Desktop::RegionDigests(const std::vector<Geometry>& regions) {
+  std::vector<std::string> digests;
+  char path[] = "/tmp/vexol-screen-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0) return digests;
+  close(fd);
+  const std::string file = path;
+  Run("xwd -root -silent > " + file);
+  for (const Geometry& r : regions)
+    digests.push_back(Run("convert xwd:" + file + " -crop " + std::to_string(r.width) + "x" + std::to_string(r.height) +
+                          "+" + std::to_string(r.x) + "+" + std::to_string(r.y) + " +repage rgb:- | md5sum"));
+  unlink(path);
+  return digests;
+}
+
 double Desktop::RegionMean(int x, int y, int width, int height) {
   return std::atof(Run(Crop(x, y, width, height) + "-format '%[fx:mean]' info:").c_str());
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 // The X display the tests run on, driven from outside as a user would.
 class Desktop {
@@ -21,5 +22,7 @@ class Desktop {
   static void Key(const std::string& keys);
   // Fingerprint of the screen's pixels in a rectangle, and their mean brightness in 0 to 1.
   static std::string RegionDigest(int x, int y, int width, int height);
+  // Fingerprints of several rectangles taken from one screenshot, so that they show the same moment.
+  static std::vector<std::string> RegionDigests(const std::vector<Geometry>& regions);
   static double RegionMean(int x, int y, int width, int height);
 };

@@ -52,6 +52,10 @@ TEST_F(StartupTest, NoArgumentOpensAnEmptyWindowSilently) {
   Desktop::Geometry g = Desktop::WindowGeometry(window);
   EXPECT_EQ(611, g.width);
   EXPECT_EQ(697, g.height);
+  // What a window manager keeps the user to: no smaller than built, and no limit on growing.
+  std::string hints = Desktop::Run("xprop -id " + std::to_string(window) + " WM_NORMAL_HINTS");
+  EXPECT_NE(std::string::npos, hints.find("minimum size: 611 by 697")) << hints;
+  EXPECT_EQ(std::string::npos, hints.find("maximum size")) << hints;
   CloseAndExpectSuccess();
   EXPECT_EQ("", vexol.out);
 }
