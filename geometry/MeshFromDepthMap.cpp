@@ -74,9 +74,9 @@ double DepthAt(const Grid& g, int32_t index) {
 // when the index image does not number its valid pixels 0, 1, 2, ... in scan order below n (else
 // triangles would join the wrong vertices or read past the depths).
 //
-// A row is taken a stretch of columns at a time, with the column before the stretch and the row
-// above looked up again in the index image: their indices were checked when their own pixels
-// were scanned, so the lookups stay inside the depths.
+// A row is taken a stretch of columns at a time; past the first stretch, the column before the
+// stretch and the row above are looked up again in the index image: their indices were checked
+// when their own pixels were scanned, so the lookups stay inside the depths.
 //
 // Valid and invalid pixels are often scattered, so the counts, not branches, decide what is
 // kept: every pixel writes its vertex at the vertex count and both triangles of its square at the
@@ -92,8 +92,9 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
   const size_t span = size_t(std::min(g.w, kStretch)) + 1;
   std::vector<double> depthRows(2 * span), columnX(span);
   std::vector<uint8_t> passes(span);
-  double* const depth = depthRows.data();
-  double* const depthAbove = depth + span;
+  double* depth = depthRows.data();
+  double* depthAbove = depth + span;
+  // A row that fits in one stretch keeps its depths for the row below instead of looking them up.
   const bool oneStretch = g.w <= kStretch;
   for (int32_t r = 0; r < g.h; ++r) {
     AppendCopies(vertices, std::min(vertices.capacity(), size_t(k + g.w)), block.vertices);
@@ -110,6 +111,7 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
     const int32_t* above = row - g.rowStride;
     const double yn = (r - g.map.cy) / g.map.fy;
     const double shift = yn * g.map.skew;
+    if (oneStretch) std::swap(depth, depthAbove);
     for (int32_t c0 = 0; c0 < g.w; c0 += kStretch) {
       const int32_t c1 = c0 + std::min(kStretch, g.w - c0);
       const int32_t base = c0 > 0 ? c0 - 1 : 0;
@@ -134,7 +136,8 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
         k += valid;
       }
       if (r == 0 || g.w < 2) continue;
-      for (int32_t c = base; c < c1; ++c) depthAbove[c - base] = DepthAt(g, above[int64_t(c) * g.pixelStride]);
+      if (!oneStretch)
+        for (int32_t c = base; c < c1; ++c) depthAbove[c - base] = DepthAt(g, above[int64_t(c) * g.pixelStride]);
       EdgeTests(depthAbove, depth, c1 - base, t, passes);
       for (int32_t c = std::max(c0, 1); c < c1; ++c) {
         const int64_t col = int64_t(c) * g.pixelStride;
