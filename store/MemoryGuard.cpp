@@ -73,8 +73,8 @@ int64_t MemoryGuard::DepthMapBytes(const char* path) {
   std::fclose(f);
   if (!read) return 0;
   const int32_t w = LeInt32(header + 40), h = LeInt32(header + 44);
-  if (w < 0 || h < 0) return 0;
   const int64_t pixels = int64_t(w) * h;
+  if (w < 0 || h < 0 || pixels > INT32_MAX / 4) return 0;  // refused by the reader before it allocates
   const int64_t maskBytes = (pixels + 31) / 32 * 4;
   const int64_t depths = std::min(pixels, std::max<int64_t>(0, (size - 48 - maskBytes) / 4));
   const int64_t squares = w > 1 && h > 1 ? int64_t(w - 1) * (h - 1) : 0;
