@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/Bench.h"
+#include "store/FrameLoader.h"
 #include "store/MeshStore.h"
 
 namespace {
@@ -85,51 +86,55 @@ std::string TempDir() {
   return mkdtemp(templ) ? std::string(templ) : std::string();
 }
 
-// Median of `runs` loads of one description, the store emptied outside the timing.
+// One load of the description with `threads` workers (0: the default), the store emptied first.
+double LoadMs(MeshStore& store, const char* desc, bool mesh, unsigned threads) {
+  store.Clear();
+  FrameLoader::threads = threads;
+  const double ms = MedianMs(1, [&] {
+    QuietStdout quiet;
+    if (mesh)
+      store.OpenMeshSequence(desc);
+    else
+      store.OpenDepthMapSequence(desc);
+  });
+  FrameLoader::threads = 0;
+  return ms;
+}
+
+// Medians of `runs` loads of one description with the default workers and with one, alternating
+// so that both see the same state of the machine.
 int DescriptionFiles(int argc, char** argv, bool mesh) {
+  const int runs = 5;
   for (int k = 0; k < argc; ++k) {
     MeshStore store;
     bool loaded = true;
-    double ms = MedianMs(5, [&] {
-      store.Clear();
-      QuietStdout quiet;
-      if (mesh)
-        store.OpenMeshSequence(argv[k]);
-      else
-        store.OpenDepthMapSequence(argv[k]);
+    std::vector<double> all, one;
+    for (int r = 0; r < runs; ++r) {
+      all.push_back(LoadMs(store, argv[k], mesh, 0));
       loaded = loaded && store.isSequence;
-    });
-    std::printf("%s\t%.3f%s\n", argv[k], ms, loaded ? "" : "\t(not loaded completely)");
+      one.push_back(LoadMs(store, argv[k], mesh, 1));
+      loaded = loaded && store.isSequence;
+    }
+    std::printf("%s\t%.3f\t%.3f%s\n", argv[k], Median(all), Median(one), loaded ? "" : "\t(not loaded completely)");
     std::fflush(stdout);
   }
   return 0;
 }
 
-void Report(const char* kind, int frames, const char* what, double seq, double single) {
-  std::printf(
-      "%s: %d frames of %s: sequence %.1f ms (%.2f ms/frame), single loads %.1f ms (%.2f ms/frame), "
-      "ratio %.3f\n",
-      kind, frames, what, seq, seq / frames, single, single / frames, seq / single);
-  std::fflush(stdout);
-}
-
-// Medians of `runs` rounds of loading the frames through the description and then one by one;
-// a mesh sequence counts as loaded only when its frames share the template's triangles.
+// Medians of `runs` rounds of loading the frames through the description with the default workers
+// and with one, and then one by one; a mesh sequence counts as loaded only when its frames share
+// the template's triangles.
 int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::string& dir, const std::string& desc,
                      const std::vector<std::string>& names, int runs) {
   const int frames = int(names.size());
   MeshStore store;
-  std::vector<double> seq, single;
+  std::vector<double> all, one, single;
   for (int r = 0; r < runs; ++r) {
-    store.Clear();
-    seq.push_back(MedianMs(1, [&] {
-      QuietStdout quiet;
-      if (mesh)
-        store.OpenMeshSequence(desc.c_str());
-      else
-        store.OpenDepthMapSequence(desc.c_str());
-    }));
-    bool ok = store.meshes.size() == size_t(frames) && (mesh ? store.sharedTriangles : store.isSequence);
+    bool ok = true;
+    for (unsigned threads : {0u, 1u}) {
+      (threads ? one : all).push_back(LoadMs(store, desc.c_str(), mesh, threads));
+      ok = ok && store.meshes.size() == size_t(frames) && (mesh ? store.sharedTriangles : store.isSequence);
+    }
     store.Clear();
     single.push_back(MedianMs(1, [&] {
       QuietStdout quiet;
@@ -147,9 +152,12 @@ int SequenceVsSingle(const char* kind, const char* what, bool mesh, const std::s
     }
   }
   store.Clear();
-  std::sort(seq.begin(), seq.end());
-  std::sort(single.begin(), single.end());
-  Report(kind, frames, what, seq[runs / 2], single[runs / 2]);
+  const double a = Median(all), o = Median(one), s = Median(single);
+  std::printf(
+      "%s: %d frames of %s: sequence %.1f ms (%.2f ms/frame) with %u workers, %.1f ms with one (%.2fx), "
+      "single loads %.1f ms (%.2f ms/frame)\n",
+      kind, frames, what, a, a / frames, FrameLoader::Workers(frames), o, o / a, s, s / frames);
+  std::fflush(stdout);
   if (std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
   }
   return 0;

@@ -4,7 +4,8 @@
 #include "bench/Bench.h"
 
 // vexol-bench             every case on generated data
-// vexol-bench KIND FILE.. one line per file: path, tab, median milliseconds
+// vexol-bench KIND FILE.. one line per file: path, tab, median milliseconds; for dsq and msq the
+//                         median with the default workers, tab, the median with one worker
 int main(int argc, char** argv) {
   struct Case {
     const char* kind;

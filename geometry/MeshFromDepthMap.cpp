@@ -59,6 +59,14 @@ void EdgeTests(const double* above, const double* depth, int32_t w, double t, st
   }
 }
 
+// Columns taken at a time: the scan's scratch holds one stretch of two rows, so it stays the same
+// size however wide the map is.
+const int32_t kStretch = 4096;
+
+double DepthAt(const Grid& g, int32_t index) {
+  return index >= 0 ? g.z[index] : std::numeric_limits<double>::quiet_NaN();
+}
+
 // One row-major scan over the pixels, writing straight into the mesh: the vertex array is
 // reserved to n and the triangle array to the most the grid can make, each with a spare record.
 // Each row first grows both by as much as it can add, so records are filled in cache just before
@@ -66,22 +74,28 @@ void EdgeTests(const double* above, const double* depth, int32_t w, double t, st
 // when the index image does not number its valid pixels 0, 1, 2, ... in scan order below n (else
 // triangles would join the wrong vertices or read past the depths).
 //
+// A row is taken a stretch of columns at a time; past the first stretch, the column before the
+// stretch and the row above are looked up again in the index image: their indices were checked
+// when their own pixels were scanned, so the lookups stay inside the depths.
+//
 // Valid and invalid pixels are often scattered, so the counts, not branches, decide what is
 // kept: every pixel writes its vertex at the vertex count and both triangles of its square at the
 // triangle count, and the counts move past what is valid; what was written past them is
-// overwritten or cut off at the end. The writes stay below the counts plus one (vertex) and two (triangles): inside
-// what the row grew by and the spare record.
-bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles,
-          const double* columnX) {
+// overwritten or cut off at the end. The writes stay below the counts plus one (vertex) and two
+// (triangles): inside what the row grew by and the spare record.
+bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
   static const VertexBlock block;
   int64_t k = 0;
   int64_t count = 0;
   const double t = g.t;
-  const double none = std::numeric_limits<double>::quiet_NaN();
-  std::vector<double> depthRows(2 * size_t(g.w));
-  std::vector<uint8_t> passes(size_t(g.w));
+  // Index 0 is the column before the stretch (or its first column), so a stretch needs one more.
+  const size_t span = size_t(std::min(g.w, kStretch)) + 1;
+  std::vector<double> depthRows(2 * span), columnX(span);
+  std::vector<uint8_t> passes(span);
   double* depth = depthRows.data();
-  double* depthAbove = depth + g.w;
+  double* depthAbove = depth + span;
+  // A row that fits in one stretch keeps its depths for the row below instead of looking them up.
+  const bool oneStretch = g.w <= kStretch;
   for (int32_t r = 0; r < g.h; ++r) {
     AppendCopies(vertices, std::min(vertices.capacity(), size_t(k + g.w)), block.vertices);
     AppendZeroed(triangles, std::min(triangles.capacity(), size_t(count + 2 * int64_t(g.w))));
@@ -94,39 +108,48 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
     const bool ahead = vertices.capacity() - vertices.size() >= size_t(g.w) &&
                        triangles.capacity() - triangles.size() >= 2 * size_t(g.w);
     const int32_t* row = g.pixels + int64_t(r) * g.rowStride;
+    const int32_t* above = row - g.rowStride;
     const double yn = (r - g.map.cy) / g.map.fy;
     const double shift = yn * g.map.skew;
-    std::swap(depth, depthAbove);
-    for (int32_t c = 0; c < g.w; ++c) {
-      const int32_t C = row[int64_t(c) * g.pixelStride];
-      const bool valid = C >= 0;
-      if (valid && (C != k || k >= g.n)) return false;
-      const double d = valid ? g.z[C] : none;
-      depth[c] = d;
-      if (ahead) {
-        __builtin_prefetch(nextVertices + int64_t(c) * int64_t(sizeof(MeshVertex)), 1);
-        __builtin_prefetch(nextTriangles + int64_t(c) * int64_t(2 * sizeof(MeshTriangle)), 1);
+    if (oneStretch) std::swap(depth, depthAbove);
+    for (int32_t c0 = 0; c0 < g.w; c0 += kStretch) {
+      const int32_t c1 = c0 + std::min(kStretch, g.w - c0);
+      const int32_t base = c0 > 0 ? c0 - 1 : 0;
+      if (r == 0 || !oneStretch)
+        for (int32_t c = base; c < c1; ++c) columnX[size_t(c - base)] = (c - g.map.cx) / g.map.fx;
+      if (c0 > 0) depth[0] = DepthAt(g, row[int64_t(base) * g.pixelStride]);
+      for (int32_t c = c0; c < c1; ++c) {
+        const int32_t C = row[int64_t(c) * g.pixelStride];
+        const bool valid = C >= 0;
+        if (valid && (C != k || k >= g.n)) return false;
+        const double d = DepthAt(g, C);
+        depth[c - base] = d;
+        if (ahead) {
+          __builtin_prefetch(nextVertices + int64_t(c) * int64_t(sizeof(MeshVertex)), 1);
+          __builtin_prefetch(nextTriangles + int64_t(c) * int64_t(2 * sizeof(MeshTriangle)), 1);
+        }
+        const double xn = columnX[size_t(c - base)] - shift;
+        float* p = out[k].position;
+        p[0] = float(xn * d);
+        p[1] = float(yn * d);
+        p[2] = float(d);
+        k += valid;
       }
-      const double xn = columnX[c] - shift;
-      float* p = out[k].position;
-      p[0] = float(xn * d);
-      p[1] = float(yn * d);
-      p[2] = float(d);
-      k += valid;
-    }
-    if (r == 0 || g.w < 2) continue;
-    const int32_t* above = row - g.rowStride;
-    EdgeTests(depthAbove, depth, g.w, t, passes);
-    for (int32_t c = 1; c < g.w; ++c) {
-      const int64_t col = int64_t(c) * g.pixelStride;
-      const int32_t C = row[col], B = above[col], A = above[col - g.pixelStride], D = row[col - g.pixelStride];
-      const uint8_t pass = passes[c];
-      int32_t* u = made[count].indices;
-      u[0] = C, u[1] = B, u[2] = A;
-      count += pass & 1;
-      int32_t* l = made[count].indices;
-      l[0] = A, l[1] = D, l[2] = C;
-      count += pass >> 1;
+      if (r == 0 || g.w < 2) continue;
+      if (!oneStretch)
+        for (int32_t c = base; c < c1; ++c) depthAbove[c - base] = DepthAt(g, above[int64_t(c) * g.pixelStride]);
+      EdgeTests(depthAbove, depth, c1 - base, t, passes);
+      for (int32_t c = std::max(c0, 1); c < c1; ++c) {
+        const int64_t col = int64_t(c) * g.pixelStride;
+        const int32_t C = row[col], B = above[col], A = above[col - g.pixelStride], D = row[col - g.pixelStride];
+        const uint8_t pass = passes[size_t(c - base)];
+        int32_t* u = made[count].indices;
+        u[0] = C, u[1] = B, u[2] = A;
+        count += pass & 1;
+        int32_t* l = made[count].indices;
+        l[0] = A, l[1] = D, l[2] = C;
+        count += pass >> 1;
+      }
     }
   }
   vertices.resize(static_cast<size_t>(k));
@@ -151,8 +174,6 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
 
   bool consistent = false;
   try {
-    std::vector<double> columnX(static_cast<size_t>(g.w));
-    for (int32_t c = 0; c < g.w; ++c) columnX[size_t(c)] = (c - depthMap.cx) / depthMap.fx;
     Empty(*this);
     // Each valid pixel is the lower right corner of at most two triangles.
     const int64_t squares = g.w > 1 && g.h > 1 ? int64_t(g.w - 1) * (g.h - 1) : 0;
@@ -160,7 +181,7 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
     triangles.reserve(size_t(2 * std::min(squares, g.n)) + 2);
     PreferHugePages(vertices.data(), vertices.capacity() * sizeof(MeshVertex));
     PreferHugePages(triangles.data(), triangles.capacity() * sizeof(MeshTriangle));
-    consistent = Scan(g, vertices, triangles, columnX.data());
+    consistent = Scan(g, vertices, triangles);
   } catch (const std::bad_alloc&) {
     Empty(*this);
     std::fprintf(stderr, "Mesh::CreateFromDepthMap : out of memory for %s\n", name.c_str());

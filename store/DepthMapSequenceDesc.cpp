@@ -76,7 +76,7 @@ bool IsValidPattern(const std::string& pattern) {
   return true;
 }
 
-std::string FormatName(const std::string& pattern, int32_t frame, const char* owner) {
+bool FormatName(const std::string& pattern, int32_t frame, const char* owner, std::string& name, bool report) {
   char buffer[kMaxName + 1];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -84,11 +84,14 @@ std::string FormatName(const std::string& pattern, int32_t frame, const char* ow
   int length = std::snprintf(buffer, sizeof buffer, pattern.c_str(), int(frame));
 #pragma GCC diagnostic pop
   if (length < 0 || size_t(length) > kMaxName) {
-    std::printf("%s: name of frame %d is longer than %d characters\n", owner, int(frame), int(kMaxName));
-    std::fflush(stdout);
-    return std::string();
+    if (report) {
+      std::printf("%s: name of frame %d is longer than %d characters\n", owner, int(frame), int(kMaxName));
+      std::fflush(stdout);
+    }
+    return false;
   }
-  return std::string(buffer, size_t(length));
+  name.assign(buffer, size_t(length));
+  return true;
 }
 
 int64_t FrameCount(int32_t first, int32_t step, int32_t last) {
@@ -102,8 +105,14 @@ bool DepthMapSequenceDesc::Read(const char* path) {
   return SequenceDesc::Read(path, nullptr, pattern, first, step, last, "Invalide depthmap name sequence description!");
 }
 
+bool DepthMapSequenceDesc::FrameName(int32_t frame, std::string& name, bool report) const {
+  return SequenceDesc::FormatName(pattern, frame, "DepthMapSequenceDesc::FrameName", name, report);
+}
+
 std::string DepthMapSequenceDesc::FrameName(int32_t frame) const {
-  return SequenceDesc::FormatName(pattern, frame, "DepthMapSequenceDesc::FrameName");
+  std::string name;
+  FrameName(frame, name, true);
+  return name;
 }
 
 int64_t DepthMapSequenceDesc::FrameCount() const { return SequenceDesc::FrameCount(first, step, last); }

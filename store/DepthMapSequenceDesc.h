@@ -11,7 +11,9 @@ struct DepthMapSequenceDesc {
   int32_t last = 0;
 
   bool Read(const char* path);
-  // Empty when the name would be longer than 1023 characters (after a message).
+  // False when the name would be longer than 1023 characters, after a message if `report` is set.
+  bool FrameName(int32_t frame, std::string& name, bool report) const;
+  // The same, empty when too long.
   std::string FrameName(int32_t frame) const;
   int64_t FrameCount() const;
 };
@@ -27,7 +29,8 @@ bool ReadName(std::istream& in, std::string& token);
 bool IsValidRange(int32_t first, int32_t step, int32_t last);
 // At most one integer conversion (flags, width, precision allowed) and any number of "%%".
 bool IsValidPattern(const std::string& pattern);
-// Empty when the name would not fit in 1023 characters; `owner` names the caller in the message.
-std::string FormatName(const std::string& pattern, int32_t frame, const char* owner);
+// False when the name would not fit in 1023 characters; `owner` names the caller in the message,
+// printed only when `report` is set.
+bool FormatName(const std::string& pattern, int32_t frame, const char* owner, std::string& name, bool report);
 int64_t FrameCount(int32_t first, int32_t step, int32_t last);
 }  // namespace SequenceDesc

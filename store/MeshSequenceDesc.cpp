@@ -7,8 +7,14 @@ bool MeshSequenceDesc::Read(const char* path) {
                             "Invalide mesh name sequence description!");
 }
 
+bool MeshSequenceDesc::FrameName(int32_t frame, std::string& name, bool report) const {
+  return SequenceDesc::FormatName(pattern, frame, "MeshSequenceDesc::FrameName", name, report);
+}
+
 std::string MeshSequenceDesc::FrameName(int32_t frame) const {
-  return SequenceDesc::FormatName(pattern, frame, "MeshSequenceDesc::FrameName");
+  std::string name;
+  FrameName(frame, name, true);
+  return name;
 }
 
 int64_t MeshSequenceDesc::FrameCount() const { return SequenceDesc::FrameCount(first, step, last); }

@@ -12,7 +12,9 @@ struct MeshSequenceDesc {
   int32_t last = 0;
 
   bool Read(const char* path);
-  // Empty when the name would be longer than 1023 characters (after a message).
+  // False when the name would be longer than 1023 characters, after a message if `report` is set.
+  bool FrameName(int32_t frame, std::string& name, bool report) const;
+  // The same, empty when too long.
   std::string FrameName(int32_t frame) const;
   int64_t FrameCount() const;
 };

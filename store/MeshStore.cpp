@@ -7,6 +7,8 @@
 #include "store/DepthMap.h"
 #include "store/DepthMapSequenceDesc.h"
 #include "store/Dialogs.h"
+#include "store/FrameLoader.h"
+#include "store/MemoryGuard.h"
 #include "store/MeshSequenceDesc.h"
 #include "view/MeshView.h"
 
@@ -125,6 +127,10 @@ void MeshStore::OpenMesh(const char* path) {
       return;
     Clear();
   }
+  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(path, true))) {
+    MemoryGuard::Refuse("MeshStore::OpenMesh", path);
+    return;
+  }
   PlyReadOptions options;  // every optional part Detect, faces read
   Mesh* mesh = new Mesh;
   if (!mesh->readPly(path, options)) {
@@ -140,6 +146,10 @@ void MeshStore::OpenDepthMap(const char* path) {
     if (!Dialogs::ask("Please close current sequence before opening individual depth maps. Do you want to continue?"))
       return;
     Clear();
+  }
+  if (!MemoryGuard::Fits(MemoryGuard::DepthMapBytes(path))) {
+    MemoryGuard::Refuse("MeshStore::OpenDepthMap", path);
+    return;
   }
   DepthMap depthMap;
   if (!depthMap.LoadFromFile(path)) return;
@@ -161,9 +171,27 @@ void MeshStore::AddLoaded(Mesh* mesh, const char* path) {
   PrintFinished(path, '\n');
 }
 
+// A sequence that stopped early keeps its frames without a current one; the camera frames them so
+// that the first step shows frame 0.
+void MeshStore::EndStoppedSequence() {
+  if (!meshes.empty() && view) view->ResetView();
+}
+
 namespace {
 const char* kSequenceQuestion = "Please close all meshes before opening a new sequence. Do you want to continue?";
+
+// Frame numbers stay inside the description's int32 range, which FrameCount has checked.
+int32_t FrameNumber(int32_t first, int32_t step, int64_t k) { return int32_t(first + k * step); }
+
+// A frame of a mesh sequence whose vertices cannot carry the template's triangles.
+bool CanCarry(const Mesh& frame, int64_t needed, const std::string& name) {
+  if (int64_t(frame.vertices.size()) >= needed) return true;
+  std::fprintf(stderr, "MeshStore::OpenMeshSequence: fewer vertices than the template's triangles use in %s\n",
+               name.c_str());
+  std::fflush(stderr);
+  return false;
 }
+}  // namespace
 
 void MeshStore::OpenMeshSequence(const char* path) {
   if (!path) return;
@@ -174,6 +202,11 @@ void MeshStore::OpenMeshSequence(const char* path) {
   MeshSequenceDesc desc;
   if (!desc.Read(path)) return;
 
+  const char* owner = "MeshStore::OpenMeshSequence";
+  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(desc.templateName.c_str(), true))) {
+    MemoryGuard::Refuse(owner, desc.templateName.c_str());
+    return;
+  }
   Mesh* mesh = new Mesh;
   PlyReadOptions options;  // the template: every part Detect, faces read
   if (!mesh->readPly(desc.templateName.c_str(), options)) {
@@ -188,32 +221,61 @@ void MeshStore::OpenMeshSequence(const char* path) {
   }
   const int64_t needed = VerticesNeeded(mesh->triangles);
 
-  // One record for all frames: what the first frame has becomes the rule for the others.
+  // One record for all frames: what the first frame has becomes the rule for the others, so the
+  // first frame is read alone, into the template, before the others are read side by side.
   options.readConfidence = Detect;
   options.readColor = Detect;
   options.readMask = Detect;
   options.readFaces = Skip;
-  const int64_t count = desc.FrameCount();
-  for (int64_t k = 0; k < count; ++k) {
-    const int32_t i = int32_t(desc.first + k * desc.step);
-    std::string name = desc.FrameName(i);
-    if (k > 0) mesh = new Mesh;
-    if (name.empty() || !mesh->readPly(name.c_str(), options)) {
-      delete mesh;
-      return;
-    }
-    if (int64_t(mesh->vertices.size()) < needed) {
-      std::fprintf(stderr, "MeshStore::OpenMeshSequence: fewer vertices than the template's triangles use in %s\n",
-                   name.c_str());
-      std::fflush(stderr);
-      delete mesh;
-      return;
-    }
-    Add(mesh);
-    mesh->ComputeBounds();
-    ComputeNormals(mesh->vertices, meshes[0]->triangles);
-    PrintFinished(name.c_str(), '\r');
+  std::string name;
+  if (!desc.FrameName(desc.first, name, true)) {
+    delete mesh;
+    return;
   }
+  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(name.c_str(), false))) {
+    MemoryGuard::Refuse(owner, name.c_str());
+    delete mesh;
+    return;
+  }
+  if (!mesh->readPly(name.c_str(), options) || !CanCarry(*mesh, needed, name)) {
+    delete mesh;
+    return;
+  }
+  Add(mesh);
+  mesh->ComputeBounds();
+  ComputeNormals(mesh->vertices, mesh->triangles);
+  PrintFinished(name.c_str(), '\r');
+
+  // Each worker computes face normals into its own copy of the shared triangles.
+  const int64_t count = desc.FrameCount();
+  const std::vector<MeshTriangle>& shared = mesh->triangles;
+  std::vector<std::vector<MeshTriangle>> faces(FrameLoader::Workers(count - 1));
+  FrameLoader loader;
+  loader.owner = owner;
+  loader.name = [&](int64_t k, std::string& frame, bool report) {
+    return desc.FrameName(FrameNumber(desc.first, desc.step, k + 1), frame, report);
+  };
+  loader.bytes = [](const std::string& frame) { return MemoryGuard::PlyBytes(frame.c_str(), false); };
+  loader.load = [&](const std::string& frame, unsigned worker) -> Mesh* {
+    PlyReadOptions fixed = options;
+    Mesh* next = new Mesh;
+    if (!next->readPly(frame.c_str(), fixed) || !CanCarry(*next, needed, frame)) {
+      delete next;
+      return nullptr;
+    }
+    next->ComputeBounds();
+    if (faces[worker].empty()) faces[worker] = shared;
+    ComputeNormals(next->vertices, faces[worker]);
+    return next;
+  };
+  loader.commit = [this](Mesh* next, const std::string& frame) {
+    Add(next);
+    PrintFinished(frame.c_str(), '\r');
+  };
+  const bool complete = loader.Run(count - 1) == count - 1;
+  // The shared face normals are those of the last frame kept, as when the frames are read in turn.
+  if (meshes.size() > 1) ComputeFaceNormals(meshes.back()->vertices, meshes[0]->triangles);
+  if (!complete) return EndStoppedSequence();
   current = 0;
   isSequence = true;
   sharedTriangles = true;
@@ -229,22 +291,29 @@ void MeshStore::OpenDepthMapSequence(const char* path) {
   DepthMapSequenceDesc desc;
   if (!desc.Read(path)) return;
   const int64_t count = desc.FrameCount();
-  for (int64_t k = 0; k < count; ++k) {
-    const int32_t i = int32_t(desc.first + k * desc.step);
-    std::string name = desc.FrameName(i);
-    if (name.empty()) return;
+  FrameLoader loader;
+  loader.owner = "MeshStore::OpenDepthMapSequence";
+  loader.name = [&desc](int64_t k, std::string& frame, bool report) {
+    return desc.FrameName(FrameNumber(desc.first, desc.step, k), frame, report);
+  };
+  loader.bytes = [](const std::string& frame) { return MemoryGuard::DepthMapBytes(frame.c_str()); };
+  loader.load = [](const std::string& frame, unsigned) -> Mesh* {
     DepthMap depthMap;
-    if (!depthMap.LoadFromFile(name.c_str())) return;
+    if (!depthMap.LoadFromFile(frame.c_str())) return nullptr;
     Mesh* mesh = new Mesh;
     if (!mesh->CreateFromDepthMap(depthMap, kMaxDepthJump)) {
       delete mesh;
-      return;
+      return nullptr;
     }
-    Add(mesh);
     mesh->ComputeBounds();
     mesh->ComputeNormals();
-    PrintFinished(name.c_str(), '\r');
-  }
+    return mesh;
+  };
+  loader.commit = [this](Mesh* mesh, const std::string& frame) {
+    Add(mesh);
+    PrintFinished(frame.c_str(), '\r');
+  };
+  if (loader.Run(count) < count) return EndStoppedSequence();
   current = 0;
   isSequence = true;
   if (view) view->ResetView();
@@ -273,12 +342,12 @@ void MeshStore::ChooseDepthMap() {
 
 void MeshStore::ChooseMeshSequence() {
   bool chosen;
-  std::string path = Choose("Choose a mesh sequence file", "*.txt", chosen);
+  std::string path = Choose("Choose a mesh sequence file", "*.{msq,txt}", chosen);
   OpenMeshSequence(chosen ? path.c_str() : nullptr);
 }
 
 void MeshStore::ChooseDepthMapSequence() {
   bool chosen;
-  std::string path = Choose("Choose a depth map sequence file", "*.txt", chosen);
+  std::string path = Choose("Choose a depth map sequence file", "*.{dsq,txt}", chosen);
   OpenDepthMapSequence(chosen ? path.c_str() : nullptr);
 }

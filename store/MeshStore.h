@@ -43,4 +43,5 @@ class MeshStore {
 
  private:
   void AddLoaded(Mesh* mesh, const char* path);
+  void EndStoppedSequence();
 };

@@ -139,4 +139,19 @@ TEST_F(StoreView, MeshSequenceFramesEveryFrame) {
   ExpectFramed(lo, hi);
 }
 
+TEST_F(StoreView, StoppedSequenceFramesTheFramesItKept) {
+  std::string t = Triangle("t.ply", 0, 0, 0, 1, 1, 1);
+  Triangle("f0.ply", 0, 0, 0, 1, 1, 1);
+  Triangle("f1.ply", 2, 0, 0, 3, 1, 1);
+  FILE* f = std::fopen((dir + "/s.msq").c_str(), "w");
+  std::fprintf(f, "%s %s/f%%d.ply 0 1 2", t.c_str(), dir.c_str());
+  std::fclose(f);
+  Quiet([&] { store.OpenMeshSequence((dir + "/s.msq").c_str()); });
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence || store.sharedTriangles);
+  double lo[3] = {0, 0, 0}, hi[3] = {3, 1, 1};
+  ExpectFramed(lo, hi);
+}
+
 }  // namespace

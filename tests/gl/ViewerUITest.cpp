@@ -601,8 +601,8 @@ TEST_F(ViewerUITest, OpenItemsAskForTheirKindOfFile) {
   };
   const Item items[] = {{"File/Open Mesh", "*.ply"},
                         {"File/Open Depthmap", "*.dpt"},
-                        {"File/Open Mesh Sequence", "*.txt"},
-                        {"File/Open Depthmap Sequence", "*.txt"}};
+                        {"File/Open Mesh Sequence", "*.{msq,txt}"},
+                        {"File/Open Depthmap Sequence", "*.{dsq,txt}"}};
   AddMeshes(2, 1);
   for (const Item& item : items) {
     SCOPED_TRACE(item.path);

@@ -224,13 +224,15 @@ TEST(MeshFromDepthMap, InconsistentCountsAreRefusedWithEmptyArrays) {
 // Against the algorithm written out plainly, on many small maps: every density of valid pixels
 // from none to all (so the last pixels are often invalid after the last vertex), depths that
 // straddle the jump limit, sizes from one pixel up; now and then a depth that is not a number or
-// infinite, and limits of zero, below zero, infinite and not a number. Vertices and triangles must
-// be exactly equal.
+// infinite, and limits of zero, below zero, infinite and not a number; and a few rows wider than
+// the scan takes at a time. Vertices and triangles must be exactly equal.
 TEST(MeshFromDepthMap, MatchesThePlainAlgorithmOnRandomMaps) {
   uint32_t seed = 7;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
-  for (int trial = 0; trial < 400; ++trial) {
-    const int32_t w = 1 + int32_t(next() % 12), h = 1 + int32_t(next() % 12);
+  for (int trial = 0; trial < 420; ++trial) {
+    const bool wide = trial >= 400;
+    const int32_t w = wide ? 4090 + int32_t(next() % 8200) : 1 + int32_t(next() % 12);
+    const int32_t h = wide ? 1 + int32_t(next() % 3) : 1 + int32_t(next() % 12);
     const uint32_t density = next() % 101;
     std::vector<float> pixels(size_t(w) * h);
     for (float& p : pixels) p = next() % 100 < density ? float(100 + next() % 25) : kNone;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/Dialogs.h"
+#include "store/FrameLoader.h"
+#include "store/MemoryGuard.h"
 #include "store/MeshStore.h"
 #include "tests/unit/TestFiles.h"
 
@@ -100,7 +105,11 @@ class OpenFilesTest : public testing::Test {
     Dialogs::ask = ScriptedAsk;
     Dialogs::chooseFile = ScriptedChoose;
   }
-  void TearDown() override { Dialogs::UseToolkit(); }
+  void TearDown() override {
+    Dialogs::UseToolkit();
+    MemoryGuard::UseSystem();
+    FrameLoader::threads = 0;
+  }
 
   std::string Write(const std::string& name, const std::string& bytes) { return temp.Write(name, bytes); }
   std::string Ply(const std::string& name, const std::vector<Vertex>& v,
@@ -523,6 +532,136 @@ TEST_F(OpenFilesTest, TemplateThatFailsOrHasNoTrianglesLoadsNothing) {
   EXPECT_EQ(out, "fail to read " + seq + "\n");
 }
 
+// What the guard is told: a machine of 1 GiB (so a reserve of 256 MiB) with `spare` bytes more.
+int64_t spare = 0;
+int64_t OneGiB() { return int64_t(1) << 30; }
+int64_t ReservePlusSpare() { return (int64_t(256) << 20) + spare; }
+
+TEST_F(OpenFilesTest, MemoryGuardStopsBeforeTheFrameThatWouldNotFit) {
+  MemoryGuard::physical = OneGiB;
+  MemoryGuard::available = ReservePlusSpare;
+  spare = 1 << 20;
+  FrameLoader::threads = 2;
+  // Small frames each fit (in flight together, too); a 300 x 300 map does not.
+  DepthSequence("s.dsq", 4);
+  std::string big = Write("f3.dpt", DptBytes(300, 300, 1.0f));
+  std::string seq = Write("s.dsq", dir + "/f%d.dpt 1 1 4\n");
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\r");
+  EXPECT_EQ(err, "MeshStore::OpenDepthMapSequence: not enough memory for " + big + "\n");
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+
+  // A single file adds nothing.
+  out = Output([&] { store.OpenDepthMap(big.c_str()); }, &err);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "MeshStore::OpenDepthMap: not enough memory for " + big + "\n");
+  EXPECT_EQ(store.meshes.size(), 2u);
+
+  // 176 bytes for a square with its faces, 128 for its vertices alone, 1280 for 40 vertices.
+  spare = 200;
+  std::string a = Ply("a.ply", Square(0));
+  out = Output([&] { store.OpenMesh(a.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + a + "\n");
+  spare = 100;
+  out = Output([&] { store.OpenMesh(a.c_str()); }, &err);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "MeshStore::OpenMesh: not enough memory for " + a + "\n");
+  EXPECT_EQ(store.meshes.size(), 3u);
+
+  spare = 300;
+  store.Clear();
+  std::string t = Ply("t.ply", Square(0));
+  Ply("w1.ply", Square(1), {});
+  Ply("w2.ply", Square(2), {});
+  std::vector<Vertex> many;
+  for (int i = 0; i < 10; ++i) {
+    const std::vector<Vertex> square = Square(float(i));
+    many.insert(many.end(), square.begin(), square.end());
+  }
+  std::string large = Ply("w3.ply", many, {});
+  Ply("w4.ply", Square(4), {});
+  std::string mseq = Write("w.msq", t + " " + dir + "/w%d.ply 1 1 4");
+  out = Output([&] { store.OpenMeshSequence(mseq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/w1.ply\rfinish loading " + dir + "/w2.ply\r");
+  EXPECT_EQ(err, "MeshStore::OpenMeshSequence: not enough memory for " + large + "\n");
+  EXPECT_EQ(store.meshes.size(), 2u);
+  EXPECT_FALSE(store.sharedTriangles);
+}
+
+// Opens the fifo for writing once its reader has it open and writes; then, if asked, waits for the
+// reader to close it. False after ten seconds without a reader.
+bool Feed(const std::string& fifo, const std::string& bytes, bool waitForClose) {
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 10000; ++tries) {
+    fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0) usleep(1000);
+  }
+  if (fd < 0) return false;
+  fcntl(fd, F_SETFL, 0);
+  bool ok = write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+  pollfd p{fd, 0, 0};
+  if (ok && waitForClose) poll(&p, 1, 10000);  // the write end reports an error once the reader is gone
+  close(fd);
+  return ok;
+}
+
+TEST_F(OpenFilesTest, WorkersCommitInFrameOrderAndNothingAfterAFailingFrame) {
+  // Frame 3 is loaded whole while frame 2 still waits for its data, which then ends early; frame
+  // 4 is missing. Only frame 1 is kept, and only frame 2's message is shown.
+  FrameLoader::threads = 3;
+  Write("f1.dpt", DptBytes(4, 3, 1.0f));
+  const std::string f2 = dir + "/f2.dpt", f3 = dir + "/f3.dpt";
+  ASSERT_EQ(mkfifo(f2.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(f3.c_str(), 0600), 0);
+  std::string seq = Write("s.dsq", dir + "/f%d.dpt 1 1 5\n");
+  bool fed = false;
+  std::thread feeder([&] {
+    const std::string whole = DptBytes(4, 3, 3.0f);
+    fed = Feed(f3, whole, true);
+    usleep(20000);
+    fed = Feed(f2, whole.substr(0, 60), false) && fed;
+  });
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  feeder.join();
+  EXPECT_TRUE(fed);
+  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\r");
+  EXPECT_EQ(err, "DepthMap::LoadFromFile : fail to read " + f2 + "\n");
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_EQ(store.current, -1);
+  EXPECT_FALSE(store.isSequence);
+
+  // Without a failure, every frame in order, though the later, smaller ones finish first.
+  store.Clear();
+  for (int i = 1; i <= 9; ++i) Write("g" + std::to_string(i) + ".dpt", DptBytes((10 - i) * 2000, 3, float(i)));
+  seq = Write("g.dsq", dir + "/g%d.dpt 1 1 9\n");
+  out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); });
+  std::string expected;
+  for (int i = 1; i <= 9; ++i) expected += "finish loading " + dir + "/g" + std::to_string(i) + ".dpt\r";
+  EXPECT_EQ(out, expected);
+  ASSERT_EQ(store.meshes.size(), 9u);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(store.meshes[size_t(i)]->vertices.size(), size_t((9 - i) * 6000));
+  EXPECT_TRUE(store.isSequence);
+}
+
+TEST_F(OpenFilesTest, EmptyFrameNameReachesTheReader) {
+  std::string seq = Write("e.dsq", "%.0d 0 1 0");
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "DepthMap::LoadFromFile : fail to open \n");
+
+  std::string t = Ply("t.ply", Square(0));
+  seq = Write("e.msq", t + " %.0d 0 1 0");
+  out = Output([&] { store.OpenMeshSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "Mesh::readPly: fail to open \n");
+  EXPECT_TRUE(store.meshes.empty());
+}
+
 TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   std::string a = Ply("a.ply", Square(0));
   script.chosen = nullptr;
@@ -535,8 +674,8 @@ TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   EXPECT_EQ(out, "");
   EXPECT_TRUE(store.meshes.empty());
   const std::vector<std::string> expected = {"Choose a mesh|*.ply||0", "Choose a depthmap|*.dpt||0",
-                                             "Choose a mesh sequence file|*.txt||0",
-                                             "Choose a depth map sequence file|*.txt||0"};
+                                             "Choose a mesh sequence file|*.{msq,txt}||0",
+                                             "Choose a depth map sequence file|*.{dsq,txt}||0"};
   EXPECT_EQ(script.chooserCalls, expected);
 
   script.chosen = a.c_str();
