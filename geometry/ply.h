@@ -29,12 +29,10 @@ enum PlyFileKind : int32_t { Ascii = 1, BinaryBigEndian = 2, BinaryLittleEndian 
 struct PlyPropertyDesc {
   std::string name;
   PlyType fileType = PlyInvalid;   // of the value, or of each list item
-  PlyType storeType = PlyInvalid;  // in the caller's record
-  int32_t offset = 0;              // of the value in the caller's record
+  PlyType storeType = PlyInvalid;  // of a scalar in the caller's record
+  int32_t offset = 0;              // of a scalar in the caller's record
   int32_t isList = 0;
   PlyType countFileType = PlyInvalid;
-  PlyType countStoreType = PlyInvalid;
-  int32_t countOffset = 0;
 };
 
 struct PlyElementDesc {
@@ -83,9 +81,9 @@ struct PlyReader {
 // stream then); else the reader owns the stream. elementNames receives the names in header order.
 PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames);
 
-// Takes storeType, offset, countStoreType and countOffset from request for property number
-// property of element number element, and marks it wanted; that element becomes current. Returns
-// 0 when there is no such property or when the request's isList disagrees with the file.
+// Takes storeType and offset from request for property number property of element number element,
+// and marks it wanted; that element becomes current. Returns 0 when there is no such property or
+// when the request's isList disagrees with the file.
 int ply_request_property(PlyReader* reader, int element, int property, const PlyPropertyDesc& request);
 
 // Reads count items of the current element into records spaced stride bytes apart. Only scalars
