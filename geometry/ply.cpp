@@ -49,6 +49,9 @@ const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-b
 const int kTriangleCorners = 3;
 const size_t kTriangleIndexBytes = 12;
 const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
+// The largest float plus half a unit: from here on a double rounds to infinity, said explicitly
+// because the language leaves that conversion undefined.
+const double kFloatOverflow = 0x1.ffffffp127;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 const bool kHostBigEndian = true;
@@ -86,6 +89,13 @@ bool Swapped(const PlyReader* r) { return (r->fileKind == BinaryBigEndian) != kH
 
 // ---- values -------------------------------------------------------------------------------
 
+// One value in the three forms it travels in between the file and the caller's record.
+struct PlyValue {
+  int32_t i = 0;
+  uint32_t u = 0;
+  double d = 0.0;
+};
+
 PLY_INLINE PlyValue SignedValue(int32_t v) { return PlyValue{v, static_cast<uint32_t>(v), static_cast<double>(v)}; }
 
 PLY_INLINE PlyValue UnsignedValue(uint32_t v) { return PlyValue{static_cast<int32_t>(v), v, static_cast<double>(v)}; }
@@ -114,9 +124,6 @@ PLY_INLINE bool Put(char* p, T v) {
 }
 
 PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
-  // Beyond the largest float plus half a unit a double rounds to infinity; said explicitly because
-  // the language leaves that conversion undefined.
-  const double floatLimit = (2.0 - std::ldexp(1.0, -24)) * std::ldexp(1.0, 127);
   const float inf = std::numeric_limits<float>::infinity();
   switch (type) {
     case PlyChar:
@@ -132,7 +139,7 @@ PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
     case PlyUint:
       return Put(p, value.u);
     case PlyFloat:
-      return Put(p, value.d >= floatLimit ? inf : value.d <= -floatLimit ? -inf : static_cast<float>(value.d));
+      return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
     case PlyDouble:
       return Put(p, value.d);
     default:
@@ -1086,8 +1093,4 @@ void ply_close_reader(PlyReader* reader) {
   if (!reader) return;
   if (reader->stream) std::fclose(reader->stream);
   delete reader;
-}
-
-int get_ascii_item(const char* word, PlyType type, PlyValue* value) {
-  return AsciiValue(word, word + std::strlen(word), type, value) ? 1 : 0;
 }

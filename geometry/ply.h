@@ -42,13 +42,6 @@ struct PlyElementDesc {
   std::vector<uint8_t> storeFlags;  // 1 for each requested property
 };
 
-// One value in the three forms it travels in between the file and the caller's record.
-struct PlyValue {
-  int32_t i = 0;
-  uint32_t u = 0;
-  double d = 0.0;
-};
-
 struct PlyReader {
   FILE* stream = nullptr;
   PlyFileKind fileKind = Ascii;
@@ -103,7 +96,3 @@ int64_t ply_bytes_left(const PlyReader* reader);
 
 // Closes the stream and releases the reader.
 void ply_close_reader(PlyReader* reader);
-
-// The plain conversion of one zero-terminated ASCII word; the scans of whole lines must give the
-// same values.
-int get_ascii_item(const char* word, PlyType type, PlyValue* value);
