@@ -33,8 +33,10 @@
 // - ASCII numbers of fewer than eight digits either side of the point are converted eight
 //   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
 //   to the plain conversion. Invariant: they accept a word only when a separator or the line end
-//   follows its digits, and read at most to the buffer's end. Guarded by
-//   PlyItems.WordsInLinesConvertAsTheWordsAlone and PlyItems.AsciiListItemsConvertAsTheWordsAlone.
+//   follows its digits, and read at most to the buffer's end. Other decimals go to from_chars,
+//   and what it does not read as the C library does (spaces, a plus sign, hexadecimal, out of
+//   range) to the C library. Guarded by PlyItems.WordsInLinesConvertAsTheWordsAlone,
+//   PlyItems.AsciiListItemsConvertAsTheWordsAlone and PlyItems.DecimalsReadAsTheFullConversion.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
 // a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
 // only to hold one line or one list. Elements and properties are taken by index, never by a
@@ -103,18 +105,9 @@ PLY_INLINE PlyValue UnsignedValue(uint32_t v) { return PlyValue{static_cast<int3
 // Integer forms are the value truncated toward zero, wrapped to 32 bits (so -2.7 gives the
 // unsigned form 0xFFFFFFFE); NaN gives 0 and huge values saturate first.
 PLY_INLINE PlyValue RealValue(double d) {
-  int64_t t = 0;
-  if (d >= 9.2e18)
-    t = std::numeric_limits<int64_t>::max();
-  else if (d <= -9.2e18)
-    t = std::numeric_limits<int64_t>::min();
-  else if (d == d)
-    t = static_cast<int64_t>(d);
-  PlyValue value;
-  value.u = static_cast<uint32_t>(static_cast<uint64_t>(t));
-  value.i = static_cast<int32_t>(value.u);
-  value.d = d;
-  return value;
+  const int64_t t = d >= 9.2e18 ? INT64_MAX : d <= -9.2e18 ? INT64_MIN : d == d ? static_cast<int64_t>(d) : 0;
+  const uint32_t u = static_cast<uint32_t>(t);
+  return PlyValue{static_cast<int32_t>(u), u, d};
 }
 
 template <class T>
@@ -200,76 +193,20 @@ PlyValue ParseInteger(const char* p, const char* e, bool isUnsigned) {
   return SignedValue(static_cast<int32_t>(std::clamp<int64_t>(negative ? -m : m, INT32_MIN, INT32_MAX)));
 }
 
-// The full conversion, independent of the process locale.
-double ParseRealSlow(const char* b, const char* e) {
-  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  std::string word(b, e);
-  if (cLocale) return strtod_l(word.c_str(), nullptr, cLocale);
-  double d = 0.0;
-  const char* p = word.c_str();
-  while (IsSpace(*p)) ++p;
-  if (*p == '+') ++p;
-  std::from_chars(p, word.c_str() + word.size(), d);
-  return d;
-}
-
-// Plain decimals with at most 19 significant digits and a small exponent are exact in one
-// multiplication or division (both operands exact, one rounding). Returns where the number ends,
-// or null when it needs the full conversion.
+// The conversion as the C library reads a number, correctly rounded and independent of the
+// process locale. Returns where the number ends, or null for what from_chars does not read as the
+// C library does (spaces, a plus sign, hexadecimal, out of range): the full conversion takes those.
 __attribute__((noinline)) const char* ScanDecimal(const char* b, const char* e, double* value) {
-  static const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  const char* p = b;
-  bool negative = false;
-  if (p < e && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  uint64_t m = 0;
-  int digits = 0, exponent = 0;
-  bool any = false, exact = true, fraction = false;
-  for (; p < e; ++p) {
-    if (*p == '.' && !fraction) {
-      fraction = true;
-      continue;
-    }
-    if (*p < '0' || *p > '9') break;
-    any = true;
-    if (m == 0 && *p == '0') {
-      exponent -= fraction;
-    } else if (digits < 19) {
-      m = m * 10 + static_cast<uint64_t>(*p - '0');
-      ++digits;
-      exponent -= fraction;
-    } else {
-      exponent += !fraction;
-      exact = exact && *p == '0';
-    }
-  }
-  if (!any || !exact || (p < e && (*p == 'x' || *p == 'X'))) return nullptr;
-  if (p < e && (*p == 'e' || *p == 'E')) {
-    const char* q = p + 1;
-    bool expNegative = false;
-    if (q < e && (*q == '-' || *q == '+')) expNegative = *q++ == '-';
-    if (q < e && *q >= '0' && *q <= '9') {
-      int x = 0;
-      for (; q < e && *q >= '0' && *q <= '9'; ++q)
-        if (x < 100000) x = x * 10 + (*q - '0');
-      exponent += expNegative ? -x : x;
-      p = q;
-    }
-  }
-  if (m == 0) {
-    *value = negative ? -0.0 : 0.0;
-    return p;
-  }
-  if (m > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
-  double d = static_cast<double>(m);
-  d = exponent < 0 ? d / kPow10[-exponent] : d * kPow10[exponent];
-  *value = negative ? -d : d;
-  return p;
+  const std::from_chars_result got = std::from_chars(b, e, *value);
+  if (got.ec != std::errc() || (got.ptr < e && (*got.ptr == 'x' || *got.ptr == 'X'))) return nullptr;
+  return got.ptr;
 }
 
 double ParseReal(const char* b, const char* e) {
   double d;
-  return ScanDecimal(b, e, &d) ? d : ParseRealSlow(b, e);
+  if (ScanDecimal(b, e, &d)) return d;
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return cLocale ? strtod_l(std::string(b, e).c_str(), nullptr, cLocale) : 0.0;
 }
 
 // ---- eight characters at a time, for words inside a line --------------------------------------
