@@ -87,6 +87,13 @@ PlyType TypeFromKeyword(std::string_view word) {
 
 bool ValidType(int type) { return type >= 1 && type <= 8; }
 
+// A type the header did not know fails only when a value of it is met.
+bool KnownType(int type, const char* where) {
+  if (ValidType(type)) return true;
+  Say("%s: bad type = %d\n", where, type);
+  return false;
+}
+
 bool Swapped(const PlyReader* r) { return (r->fileKind == BinaryBigEndian) != kHostBigEndian; }
 
 // ---- values -------------------------------------------------------------------------------
@@ -136,8 +143,7 @@ PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
     case PlyDouble:
       return Put(p, value.d);
     default:
-      Say("store_item: bad type = %d\n", type);
-      return false;
+      return KnownType(type, "store_item");
   }
 }
 
@@ -286,8 +292,7 @@ __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type
       *value = RealValue(ParseReal(b, e));
       return true;
     default:
-      Say("get_ascii_item: bad type = %d\n", type);
-      return false;
+      return KnownType(type, "get_ascii_item");
   }
 }
 
@@ -478,10 +483,7 @@ void StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool s
 }
 
 bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
-  if (!ValidType(type)) {
-    Say("get_binary_item: bad type = %d\n", static_cast<int>(type));
-    return false;
-  }
+  if (!KnownType(type, "get_binary_item")) return false;
   const size_t size = static_cast<size_t>(kTypeSize[type]);
   if (!Ensure(r, size)) {
     ReportShortRead();
@@ -507,10 +509,7 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
     if (!ReadBinaryValue(r, prop.countFileType, &value)) return false;
     const int64_t n = value.i;
     if (n < 0) return false;
-    if (n > 0 && !ValidType(prop.fileType)) {
-      Say("get_binary_item: bad type = %d\n", prop.fileType);
-      return false;
-    }
+    if (n > 0 && !KnownType(prop.fileType, "get_binary_item")) return false;
     const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
     const int64_t left = BytesLeft(r);
     if (left >= 0 && bytes > static_cast<uint64_t>(left)) return false;
@@ -577,10 +576,7 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
     const int64_t n = value.i;
     // Each item takes a word and a space: a longer list would not fit the line.
     if (n < 0 || n > (linesEnd - cursor) / 2) return false;
-    if (n > 0 && !ValidType(prop.fileType)) {
-      Say("get_ascii_item: bad type = %d\n", prop.fileType);
-      return false;
-    }
+    if (n > 0 && !KnownType(prop.fileType, "get_ascii_item")) return false;
     if (!store) {
       for (int64_t j = 0; j < n; ++j)
         if (!NextWord(&cursor, &wb, &we)) return false;
