@@ -68,6 +68,9 @@ void Reserve(std::vector<T>& array, size_t count) {
   PreferHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
+// Indices below it fit vertexCount vertices; a negative index, seen unsigned, does not.
+uint32_t IndexLimit(uint64_t vertexCount) { return static_cast<uint32_t>(std::min<uint64_t>(vertexCount, INT32_MAX)); }
+
 bool Fit(const MeshTriangle* t, size_t n, uint32_t limit) {
   uint32_t highest = 0;
   for (const MeshTriangle* end = t + n; t != end; ++t)
@@ -129,7 +132,7 @@ bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
     }
     if (!ok) return false;
   }
-  if (haveTriangles && lateIndexCheck_ && !IndicesFit(vertices.size())) {
+  if (haveTriangles && lateIndexCheck_ && !Fit(triangles.data(), triangles.size(), IndexLimit(vertices.size()))) {
     FailIn("vertex_indices", path_);
     return false;
   }
@@ -226,8 +229,6 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
     itemType = prop.fileType;
     PlyPropertyDesc request;
     request.isList = 1;
-    request.storeType = PlyInt;
-    request.countStoreType = PlyInt;
     if (!ply_request_property(reader_, element, static_cast<int>(p), request)) {
       FailIn(prop.name.c_str(), path_);
       return false;
@@ -245,8 +246,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
   const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : kBinaryItemBytes[itemType];
   const int64_t itemCount = desc.itemCount;
   Reserve(triangles, std::min(static_cast<size_t>(itemCount), TriangleRoom(itemBytes)));
-  const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max()
-                                         : static_cast<uint32_t>(std::min<int64_t>(vertexCount, INT32_MAX));
+  const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max() : IndexLimit(vertexCount);
   std::vector<int32_t> counts(static_cast<size_t>(std::min(itemCount, kChunkItems)));
   for (int64_t done = 0; done < itemCount;) {
     const int64_t k = std::min(kChunkItems, itemCount - done);
@@ -278,12 +278,5 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
         Reserve(triangles, static_cast<size_t>(std::min(expected * kRateMargin + kRateSlack, most)));
     }
   }
-  return true;
-}
-
-bool PlyMeshReader::IndicesFit(size_t vertexCount) const {
-  for (const MeshTriangle& t : triangles)
-    for (int32_t index : t.indices)
-      if (index < 0 || static_cast<size_t>(index) >= vertexCount) return false;
   return true;
 }

@@ -31,7 +31,6 @@ class PlyMeshReader {
   bool Failed();
   size_t TriangleRoom(int64_t itemBytes) const;
   void Make(size_t size, int64_t itemBytes);
-  bool IndicesFit(size_t vertexCount) const;
 
   PlyReader* reader_ = nullptr;
   const char* path_;

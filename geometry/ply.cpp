@@ -24,17 +24,18 @@
 //   (FindWholeLines adds one to a last line without), so no scan needs the line's end first.
 // Three fast paths sit in front of them; each is checked against the plain path by a test:
 // - Items of fixed size (no lists, all types known) are read a buffer at a time, one loop per
-//   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: a Plan covers
+//   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: the plan covers
 //   exactly the item's bytes, so the buffer steps by whole items. Guarded by
 //   PlyItems.ScalarsReadInBulkAsValueByValue and ReadPly.AsciiAndBothBinaryOrdersGiveTheSameMesh.
 // - Binary faces of three four-byte indices behind a one-byte count are copied straight from the
 //   buffer (ReadBinaryLists) for as long as whole 13-byte items of count 3 are buffered; any other
 //   item goes to ReadBinaryItem. Guarded by PlyItems.BinaryTrianglesAndPolygonsReadAsTheListPathReads.
-// - ASCII numbers of fewer than eight digits either side of the point are converted eight
-//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
-//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
-//   follows its digits, and read at most to the buffer's end. Guarded by
-//   PlyItems.WordsInLinesConvertAsTheWordsAlone and PlyItems.AsciiListItemsConvertAsTheWordsAlone.
+// - ASCII integers of fewer than eight digits are converted eight characters at a time
+//   (ScanShortInteger), decimals by from_chars in the scan that finds their end (ScanDecimal); a
+//   word they do not take whole goes to the plain conversion. Invariant: they accept a word only
+//   when a separator or the line end follows it, and read at most to the buffer's end. Guarded by
+//   PlyItems.WordsInLinesConvertAsTheWordsAlone, PlyItems.AsciiListItemsConvertAsTheWordsAlone
+//   and PlyItems.DecimalsReadAsTheFullConversion.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
 // a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
 // only to hold one line or one list. Elements and properties are taken by index, never by a
@@ -48,7 +49,9 @@ const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
 const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-byte indices
 const int kTriangleCorners = 3;
 const size_t kTriangleIndexBytes = 12;
-const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
+// The largest float plus half a unit: from here on a double rounds to infinity, said explicitly
+// because the language leaves that conversion undefined.
+const double kFloatOverflow = 0x1.ffffffp127;
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
 const bool kHostBigEndian = true;
@@ -82,93 +85,63 @@ PlyType TypeFromKeyword(std::string_view word) {
 
 bool ValidType(int type) { return type >= 1 && type <= 8; }
 
+// A type the header did not know fails only when a value of it is met.
+bool KnownType(int type, const char* where) {
+  if (ValidType(type)) return true;
+  Say("%s: bad type = %d\n", where, type);
+  return false;
+}
+
 bool Swapped(const PlyReader* r) { return (r->fileKind == BinaryBigEndian) != kHostBigEndian; }
 
 // ---- values -------------------------------------------------------------------------------
 
-PLY_INLINE PlyValue SignedValue(int32_t v) {
-  PlyValue value;
-  value.i = v;
-  value.u = static_cast<uint32_t>(v);
-  value.d = v;
-  return value;
-}
+// One value in the three forms it travels in between the file and the caller's record.
+struct PlyValue {
+  int32_t i = 0;
+  uint32_t u = 0;
+  double d = 0.0;
+};
 
-PLY_INLINE PlyValue UnsignedValue(uint32_t v) {
-  PlyValue value;
-  value.i = static_cast<int32_t>(v);
-  value.u = v;
-  value.d = v;
-  return value;
-}
+PLY_INLINE PlyValue SignedValue(int32_t v) { return PlyValue{v, static_cast<uint32_t>(v), static_cast<double>(v)}; }
+
+PLY_INLINE PlyValue UnsignedValue(uint32_t v) { return PlyValue{static_cast<int32_t>(v), v, static_cast<double>(v)}; }
 
 // Integer forms are the value truncated toward zero, wrapped to 32 bits (so -2.7 gives the
 // unsigned form 0xFFFFFFFE); NaN gives 0 and huge values saturate first.
 PLY_INLINE PlyValue RealValue(double d) {
-  int64_t t = 0;
-  if (d >= 9.2e18)
-    t = std::numeric_limits<int64_t>::max();
-  else if (d <= -9.2e18)
-    t = std::numeric_limits<int64_t>::min();
-  else if (d == d)
-    t = static_cast<int64_t>(d);
-  PlyValue value;
-  value.u = static_cast<uint32_t>(static_cast<uint64_t>(t));
-  value.i = static_cast<int32_t>(value.u);
-  value.d = d;
-  return value;
+  const int64_t t = d >= 9.2e18 ? INT64_MAX : d <= -9.2e18 ? INT64_MIN : d == d ? static_cast<int64_t>(d) : 0;
+  const uint32_t u = static_cast<uint32_t>(t);
+  return PlyValue{static_cast<int32_t>(u), u, d};
 }
 
-PLY_INLINE bool StoreValue(void* place, int type, const PlyValue& value) {
-  char* p = static_cast<char*>(place);
+template <class T>
+PLY_INLINE bool Put(char* p, T v) {
+  std::memcpy(p, &v, sizeof v);
+  return true;
+}
+
+PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
+  const float inf = std::numeric_limits<float>::infinity();
   switch (type) {
-    case PlyChar: {
-      const int8_t v = static_cast<int8_t>(value.i);
-      std::memcpy(p, &v, 1);
-      return 1;
-    }
-    case PlyShort: {
-      const int16_t v = static_cast<int16_t>(value.i);
-      std::memcpy(p, &v, 2);
-      return 1;
-    }
+    case PlyChar:
+      return Put(p, static_cast<int8_t>(value.i));
+    case PlyShort:
+      return Put(p, static_cast<int16_t>(value.i));
     case PlyInt:
-      std::memcpy(p, &value.i, 4);
-      return 1;
-    case PlyUchar: {
-      const uint8_t v = static_cast<uint8_t>(value.u);
-      std::memcpy(p, &v, 1);
-      return 1;
-    }
-    case PlyUshort: {
-      const uint16_t v = static_cast<uint16_t>(value.u);
-      std::memcpy(p, &v, 2);
-      return 1;
-    }
+      return Put(p, value.i);
+    case PlyUchar:
+      return Put(p, static_cast<uint8_t>(value.u));
+    case PlyUshort:
+      return Put(p, static_cast<uint16_t>(value.u));
     case PlyUint:
-      std::memcpy(p, &value.u, 4);
-      return 1;
-    case PlyFloat: {
-      // Beyond the largest float plus half a unit it rounds to infinity; said explicitly because
-      // the language leaves that conversion undefined.
-      const double limit = (2.0 - std::ldexp(1.0, -24)) * std::ldexp(1.0, 127);
-      const double d = value.d;
-      float v;
-      if (d >= limit)
-        v = std::numeric_limits<float>::infinity();
-      else if (d <= -limit)
-        v = -std::numeric_limits<float>::infinity();
-      else
-        v = static_cast<float>(d);
-      std::memcpy(p, &v, 4);
-      return 1;
-    }
+      return Put(p, value.u);
+    case PlyFloat:
+      return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
     case PlyDouble:
-      std::memcpy(p, &value.d, 8);
-      return 1;
+      return Put(p, value.d);
     default:
-      Say("store_item: bad type = %d\n", static_cast<int>(type));
-      return 0;
+      return KnownType(type, "store_item");
   }
 }
 
@@ -207,124 +180,37 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
 
 PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// Sign and magnitude of the leading decimal integer after any spaces; 0 without digits. The
-// magnitude stops growing past 2^40: far enough out to saturate either width, never overflowing.
-// *stop is where the digits end.
-PLY_INLINE uint64_t ParseMagnitude(const char* p, const char* e, bool* negative, const char** stop = nullptr) {
+// The leading decimal integer after any spaces, as the C library's conversions read it: signed
+// types saturate to int32; uint saturates to 32 bits and a minus sign negates modulo 2^32. The
+// magnitude stops growing past 2^40, far enough out to saturate either width.
+PlyValue ParseInteger(const char* p, const char* e, bool isUnsigned) {
   while (p < e && IsSpace(*p)) ++p;
-  *negative = false;
-  if (p < e && (*p == '+' || *p == '-')) *negative = *p++ == '-';
-  uint64_t m = 0;
-  for (; p < e && *p >= '0' && *p <= '9'; ++p)
-    if (m <= (uint64_t{1} << 40)) m = m * 10 + static_cast<uint64_t>(*p - '0');
-  if (stop) *stop = p;
-  return m;
-}
-
-// The integer as the C library's signed conversion reads it; saturates.
-PLY_INLINE int32_t SignedFrom(uint64_t magnitude, bool negative) {
-  int64_t m = static_cast<int64_t>(magnitude);
-  if (negative) m = -m;
-  return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, m)));
-}
-
-// As an unsigned conversion reads it: a minus sign negates modulo 2^32; saturates.
-PLY_INLINE uint32_t UnsignedFrom(uint64_t m, bool negative) {
-  if (m > UINT32_MAX) return UINT32_MAX;
-  return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(m)) : static_cast<uint32_t>(m);
-}
-
-PLY_INLINE int32_t ParseSigned(const char* p, const char* e) {
-  bool negative;
-  const uint64_t m = ParseMagnitude(p, e, &negative);
-  return SignedFrom(m, negative);
-}
-
-PLY_INLINE uint32_t ParseUnsigned(const char* p, const char* e) {
-  bool negative;
-  const uint64_t m = ParseMagnitude(p, e, &negative);
-  return UnsignedFrom(m, negative);
-}
-
-// The full conversion, independent of the process locale.
-double ParseRealSlow(const char* b, const char* e) {
-  static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  std::string word(b, e);
-  if (cLocale) return strtod_l(word.c_str(), nullptr, cLocale);
-  double d = 0.0;
-  const char* p = word.c_str();
-  while (IsSpace(*p)) ++p;
-  if (*p == '+') ++p;
-  std::from_chars(p, word.c_str() + word.size(), d);
-  return d;
-}
-
-// Plain decimals with at most 19 significant digits and a small exponent are exact in one
-// multiplication or division (both operands exact, one rounding). Returns where the number ends,
-// or null when it needs the full conversion.
-__attribute__((noinline)) const char* ScanDecimal(const char* b, const char* e, double* value) {
-  static const double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  const char* p = b;
   bool negative = false;
-  if (p < e && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  uint64_t m = 0;
-  int digits = 0, exponent = 0;
-  bool any = false, exact = true;
-  for (; p < e && *p >= '0' && *p <= '9'; ++p) {
-    any = true;
-    if (m == 0 && *p == '0') continue;
-    if (digits < 19) {
-      m = m * 10 + static_cast<uint64_t>(*p - '0');
-      ++digits;
-    } else {
-      ++exponent;
-      exact = exact && *p == '0';
-    }
-  }
-  if (p < e && *p == '.') {
-    for (++p; p < e && *p >= '0' && *p <= '9'; ++p) {
-      any = true;
-      if (m == 0 && *p == '0') {
-        --exponent;
-        continue;
-      }
-      if (digits < 19) {
-        m = m * 10 + static_cast<uint64_t>(*p - '0');
-        ++digits;
-        --exponent;
-      } else {
-        exact = exact && *p == '0';
-      }
-    }
-  }
-  if (!any || !exact || (p < e && (*p == 'x' || *p == 'X'))) return nullptr;
-  if (p < e && (*p == 'e' || *p == 'E')) {
-    const char* q = p + 1;
-    bool expNegative = false;
-    if (q < e && (*q == '-' || *q == '+')) expNegative = *q++ == '-';
-    if (q < e && *q >= '0' && *q <= '9') {
-      int x = 0;
-      for (; q < e && *q >= '0' && *q <= '9'; ++q)
-        if (x < 100000) x = x * 10 + (*q - '0');
-      exponent += expNegative ? -x : x;
-      p = q;
-    }
-  }
-  if (m == 0) {
-    *value = negative ? -0.0 : 0.0;
-    return p;
-  }
-  if (m > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return nullptr;
-  double d = static_cast<double>(m);
-  d = exponent < 0 ? d / kPow10[-exponent] : d * kPow10[exponent];
-  *value = negative ? -d : d;
-  return p;
+  if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  int64_t m = 0;
+  for (; p < e && *p >= '0' && *p <= '9'; ++p)
+    if (m <= (int64_t{1} << 40)) m = m * 10 + (*p - '0');
+  if (isUnsigned)
+    return UnsignedValue(m > UINT32_MAX ? UINT32_MAX
+                         : negative     ? 0u - static_cast<uint32_t>(m)
+                                        : static_cast<uint32_t>(m));
+  return SignedValue(static_cast<int32_t>(std::clamp<int64_t>(negative ? -m : m, INT32_MIN, INT32_MAX)));
+}
+
+// The conversion as the C library reads a number, correctly rounded and independent of the
+// process locale. Returns where the number ends, or null for what from_chars does not read as the
+// C library does (spaces, a plus sign, hexadecimal, out of range): the full conversion takes those.
+__attribute__((noinline)) const char* ScanDecimal(const char* b, const char* e, double* value) {
+  const std::from_chars_result got = std::from_chars(b, e, *value);
+  if (got.ec != std::errc() || (got.ptr < e && (*got.ptr == 'x' || *got.ptr == 'X'))) return nullptr;
+  return got.ptr;
 }
 
 double ParseReal(const char* b, const char* e) {
   double d;
-  return ScanDecimal(b, e, &d) ? d : ParseRealSlow(b, e);
+  if (ScanDecimal(b, e, &d)) return d;
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return cLocale ? strtod_l(std::string(b, e).c_str(), nullptr, cLocale) : 0.0;
 }
 
 // ---- eight characters at a time, for words inside a line --------------------------------------
@@ -355,40 +241,6 @@ PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
   return x;
 }
 
-// ScanDecimal for a number with fewer than eight digits before and after its point, neither
-// followed by an exponent: what most files hold. Characters up to limit may be read; the line
-// ends at e in a line feed, a carriage return or the end of the data, none of them digits.
-PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char* limit, double* value) {
-  static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-  static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-  const char* p = b;
-  if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
-  // As in ScanShortInteger, a sign is looked for only when no digit comes first.
-  uint64_t whole = Load8(p);
-  int wholeDigits = LeadingDigits(whole);
-  if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
-    whole = Load8(++p);
-    wholeDigits = LeadingDigits(whole);
-  }
-  const bool negative = *b == '-';
-  if (wholeDigits == 8) return ScanDecimal(b, e, value);
-  uint64_t m = wholeDigits ? DigitsValue(whole, wholeDigits) : 0;
-  p += wholeDigits;
-  int fractionDigits = 0;
-  if (p < e && *p == '.') {
-    const uint64_t fraction = Load8(++p);
-    fractionDigits = LeadingDigits(fraction);
-    if (fractionDigits == 8) return ScanDecimal(b, e, value);
-    if (fractionDigits) m = m * kTens[fractionDigits] + DigitsValue(fraction, fractionDigits);
-    p += fractionDigits;
-  }
-  if (wholeDigits + fractionDigits == 0 || (p < e && (*p == 'e' || *p == 'E' || *p == 'x' || *p == 'X')))
-    return ScanDecimal(b, e, value);
-  const double d = m == 0 ? 0.0 : static_cast<double>(m) / kPow10[fractionDigits];
-  *value = negative ? -d : d;
-  return p;
-}
-
 __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
   switch (type) {
     case PlyChar:
@@ -396,18 +248,15 @@ __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type
     case PlyInt:
     case PlyUchar:
     case PlyUshort:
-      *value = SignedValue(ParseSigned(b, e));
-      return true;
     case PlyUint:
-      *value = UnsignedValue(ParseUnsigned(b, e));
+      *value = ParseInteger(b, e, type == PlyUint);
       return true;
     case PlyFloat:
     case PlyDouble:
       *value = RealValue(ParseReal(b, e));
       return true;
     default:
-      Say("get_ascii_item: bad type = %d\n", type);
-      return false;
+      return KnownType(type, "get_ascii_item");
   }
 }
 
@@ -535,7 +384,7 @@ PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32
 
 // The next word of the line, converted. A word that is a plain number is converted in the scan
 // that finds its end; any other is found first and converted whole, to the same value.
-// Characters up to limit may be read (see ScanShortDecimal); every scan stops at the line feed.
+// Characters up to limit may be read; every scan stops at the line feed.
 PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyValue* value) {
   const char* p = *cursor;
   while (IsSeparator(*p)) ++p;
@@ -543,7 +392,7 @@ PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyV
   const char* stop = nullptr;
   if (type == PlyFloat || type == PlyDouble) {
     double d;
-    stop = ScanShortDecimal(p, limit, limit, &d);
+    stop = ScanDecimal(p, limit, &d);
     if (stop && EndsWord(stop)) {
       *value = RealValue(d);
       *cursor = stop;
@@ -598,10 +447,7 @@ void StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool s
 }
 
 bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
-  if (!ValidType(type)) {
-    Say("get_binary_item: bad type = %d\n", static_cast<int>(type));
-    return false;
-  }
+  if (!KnownType(type, "get_binary_item")) return false;
   const size_t size = static_cast<size_t>(kTypeSize[type]);
   if (!Ensure(r, size)) {
     ReportShortRead();
@@ -627,10 +473,7 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
     if (!ReadBinaryValue(r, prop.countFileType, &value)) return false;
     const int64_t n = value.i;
     if (n < 0) return false;
-    if (n > 0 && !ValidType(prop.fileType)) {
-      Say("get_binary_item: bad type = %d\n", prop.fileType);
-      return false;
-    }
+    if (n > 0 && !KnownType(prop.fileType, "get_binary_item")) return false;
     const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
     const int64_t left = BytesLeft(r);
     if (left >= 0 && bytes > static_cast<uint64_t>(left)) return false;
@@ -697,10 +540,7 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
     const int64_t n = value.i;
     // Each item takes a word and a space: a longer list would not fit the line.
     if (n < 0 || n > (linesEnd - cursor) / 2) return false;
-    if (n > 0 && !ValidType(prop.fileType)) {
-      Say("get_ascii_item: bad type = %d\n", prop.fileType);
-      return false;
-    }
+    if (n > 0 && !KnownType(prop.fileType, "get_ascii_item")) return false;
     if (!store) {
       for (int64_t j = 0; j < n; ++j)
         if (!NextWord(&cursor, &wb, &we)) return false;
@@ -717,149 +557,97 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
   return true;
 }
 
-bool ReadItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* record, ListSink* lists) {
-  return r->fileKind == Ascii ? ReadAsciiItem(r, element, flags, record, lists)
-                              : ReadBinaryItem(r, element, flags, record, lists);
-}
-
-// One step of a fixed-size binary item. Scalars that need no conversion become plain copies or
-// byte swaps, merged with their neighbours; the rest go value by value.
-enum OpKind : uint8_t { OpCopy, OpSwap, OpSkip, OpConvert };
+// One step of a fixed-size binary item: scalars stored in their file type become runs of values
+// copied (width 1) or byte-swapped (width 2, 4 or 8), merged with their neighbours; the rest are
+// converted value by value or skipped.
+enum OpKind : uint8_t { OpMove, OpSkip, OpConvert };
 
 struct Op {
   OpKind kind;
-  int32_t width;  // OpSwap: bytes per value
+  int32_t width;
   int32_t src;    // position in the item
   int32_t bytes;  // file bytes consumed
   int32_t dst;
   int32_t prop;
 };
 
-struct Plan {
-  std::vector<Op> ops;
-  int32_t itemSize = 0;
-};
-
-// False when items have no fixed size: a list, or a type the plain path must report.
-bool MakePlan(const PlyElementDesc& element, const uint8_t* flags, bool swap, Plan* plan) {
+// Returns the item's size, or -1 when items have no fixed size: a list, or a type the plain path
+// must report.
+int32_t MakePlan(const PlyElementDesc& element, const uint8_t* flags, bool swap, std::vector<Op>* plan) {
   int32_t src = 0;
   for (size_t p = 0; p < element.properties.size(); ++p) {
     const PlyPropertyDesc& prop = element.properties[p];
-    if (prop.isList || !ValidType(prop.fileType)) return false;
-    Op op{OpSkip, 0, src, kTypeSize[prop.fileType], prop.offset, static_cast<int32_t>(p)};
+    if (prop.isList || !ValidType(prop.fileType)) return -1;
+    const int32_t size = kTypeSize[prop.fileType];
+    Op op{OpMove, swap ? size : 1, src, size, prop.offset, static_cast<int32_t>(p)};
     if (!flags || !flags[p])
       op.kind = OpSkip;
     else if (prop.storeType != prop.fileType)
       op.kind = OpConvert;
-    else if (swap && op.bytes > 1)
-      op.kind = OpSwap, op.width = op.bytes;
-    else
-      op.kind = OpCopy;
-    src += op.bytes;
-    if (!plan->ops.empty()) {
-      Op& last = plan->ops.back();
-      if (last.kind == OpSkip && op.kind == OpSkip) {
-        last.bytes += op.bytes;
-        continue;
-      }
-      if (last.kind == op.kind && (op.kind == OpCopy || (op.kind == OpSwap && last.width == op.width)) &&
-          last.dst + last.bytes == op.dst) {
-        last.bytes += op.bytes;
-        continue;
-      }
+    src += size;
+    Op* last = plan->empty() ? nullptr : &plan->back();
+    if (last && last->kind == op.kind &&
+        (op.kind == OpSkip || (op.kind == OpMove && last->width == op.width && last->dst + last->bytes == op.dst))) {
+      last->bytes += size;
+      continue;
     }
-    plan->ops.push_back(op);
+    plan->push_back(op);
   }
-  plan->itemSize = src;
-  return true;
+  return src;
 }
+
+PLY_INLINE uint16_t ByteSwap(uint16_t v) { return __builtin_bswap16(v); }
+PLY_INLINE uint32_t ByteSwap(uint32_t v) { return __builtin_bswap32(v); }
+PLY_INLINE uint64_t ByteSwap(uint64_t v) { return __builtin_bswap64(v); }
 
 // Each value stored on its own: gathering them first would make the copy wait on the stack.
-PLY_INLINE void StoreSwapped32(char* dst, const char* src) {
-  const uint32_t v = __builtin_bswap32(Load<uint32_t>(src));
-  std::memcpy(dst, &v, 4);
+template <class U>
+PLY_INLINE void StoreSwapped(char* dst, const char* src) {
+  const U v = ByteSwap(Load<U>(src));
+  std::memcpy(dst, &v, sizeof v);
 }
 
-PLY_INLINE void SwapValues(char* dst, const char* src, int32_t bytes, int32_t width) {
-  if (width == 4) {
-    for (int32_t at = 0; at < bytes; at += 4) StoreSwapped32(dst + at, src + at);
-  } else if (width == 2) {
-    for (int32_t at = 0; at < bytes; at += 2) {
-      const uint16_t v = __builtin_bswap16(Load<uint16_t>(src + at));
-      std::memcpy(dst + at, &v, 2);
-    }
-  } else {
-    for (int32_t at = 0; at < bytes; at += 8) {
-      const uint64_t v = __builtin_bswap64(Load<uint64_t>(src + at));
-      std::memcpy(dst + at, &v, 8);
-    }
+// One run of bytes of count items, copied when U is one byte, else swapped value by value. kBytes,
+// when not 0, is the run's length made known to the compiler.
+template <class U, int32_t kBytes>
+void MoveRun(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
+  const int32_t n = kBytes ? kBytes : bytes;
+  for (int64_t j = 0; j < count; ++j, dst += stride, src += size) {
+    if constexpr (sizeof(U) == 1)
+      std::memcpy(dst, src, static_cast<size_t>(n));
+    else
+      for (int32_t at = 0; at < n; at += static_cast<int32_t>(sizeof(U))) StoreSwapped<U>(dst + at, src + at);
   }
 }
 
-template <size_t kBytes>
-void CopyFixed(char* dst, size_t stride, const char* src, size_t size, int64_t count) {
-  for (int64_t j = 0; j < count; ++j, dst += stride, src += size) std::memcpy(dst, src, kBytes);
-}
-
-// Items that are one run of bytes copied as they are, with the run's width known to the compiler
-// in the common cases.
-void CopyRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
+// Lengths of common runs: a value, three coordinates, with a confidence, a whole vertex record.
+template <class U>
+void MoveRuns(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
   switch (bytes) {
-    case 1:
-      CopyFixed<1>(dst, stride, src, size, count);
-      return;
-    case 2:
-      CopyFixed<2>(dst, stride, src, size, count);
-      return;
-    case 3:
-      CopyFixed<3>(dst, stride, src, size, count);
-      return;
     case 4:
-      CopyFixed<4>(dst, stride, src, size, count);
-      return;
-    case 8:
-      CopyFixed<8>(dst, stride, src, size, count);
-      return;
+      return MoveRun<U, 4>(dst, stride, src, size, bytes, count);
     case 12:
-      CopyFixed<12>(dst, stride, src, size, count);
-      return;
+      return MoveRun<U, 12>(dst, stride, src, size, bytes, count);
     case 16:
-      CopyFixed<16>(dst, stride, src, size, count);
-      return;
+      return MoveRun<U, 16>(dst, stride, src, size, bytes, count);
     case 20:
-      CopyFixed<20>(dst, stride, src, size, count);
-      return;
+      return MoveRun<U, 20>(dst, stride, src, size, bytes, count);
     default:
-      for (int64_t j = 0; j < count; ++j, dst += stride, src += size) std::memcpy(dst, src, static_cast<size_t>(bytes));
+      return MoveRun<U, 0>(dst, stride, src, size, bytes, count);
   }
-}
-
-void SwapRecords(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int32_t width, int64_t count) {
-  if (width == 4 && bytes == 16) {
-    for (int64_t j = 0; j < count; ++j, dst += stride, src += size) {
-      StoreSwapped32(dst, src);
-      StoreSwapped32(dst + 4, src + 4);
-      StoreSwapped32(dst + 8, src + 8);
-      StoreSwapped32(dst + 12, src + 12);
-    }
-    return;
-  }
-  for (int64_t j = 0; j < count; ++j, dst += stride, src += size) SwapValues(dst, src, bytes, width);
 }
 
 // The fast path for items of fixed size: all the buffered items at once, one loop per step.
-bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const Plan& plan, char* records, size_t stride,
-                    int64_t count) {
-  const bool swap = Swapped(r);
-  const size_t size = static_cast<size_t>(plan.itemSize);
+bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const std::vector<Op>& plan, size_t size,
+                    char* records, size_t stride, int64_t count) {
   if (size == 0) return true;
   if (!records) {
     if (SkipBytes(r, size * static_cast<uint64_t>(count))) return true;
     ReportShortRead();
     return false;
   }
-  int64_t k = 0;
-  while (k < count) {
+  const bool swap = Swapped(r);
+  for (int64_t k = 0; k < count;) {
     const int64_t inBuffer = std::min(count - k, static_cast<int64_t>((r->end - r->begin) / size));
     if (inBuffer == 0) {
       if (Ensure(r, size)) continue;
@@ -868,16 +656,21 @@ bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const Plan& pla
     }
     const char* p = r->buffer.get() + r->begin;
     char* record = records + k * stride;
-    for (const Op& op : plan.ops) {
-      if (op.kind == OpCopy) {
-        CopyRecords(record + op.dst, stride, p + op.src, size, op.bytes, inBuffer);
-      } else if (op.kind == OpSwap) {
-        SwapRecords(record + op.dst, stride, p + op.src, size, op.bytes, op.width, inBuffer);
+    for (const Op& op : plan) {
+      const char* from = p + op.src;
+      char* to = record + op.dst;
+      if (op.kind == OpMove && op.width == 1) {
+        MoveRuns<uint8_t>(to, stride, from, size, op.bytes, inBuffer);
+      } else if (op.kind == OpMove && op.width == 2) {
+        MoveRuns<uint16_t>(to, stride, from, size, op.bytes, inBuffer);
+      } else if (op.kind == OpMove && op.width == 4) {
+        MoveRuns<uint32_t>(to, stride, from, size, op.bytes, inBuffer);
+      } else if (op.kind == OpMove) {
+        MoveRuns<uint64_t>(to, stride, from, size, op.bytes, inBuffer);
       } else if (op.kind == OpConvert) {
         const PlyPropertyDesc& prop = element.properties[op.prop];
         for (int64_t j = 0; j < inBuffer; ++j)
-          if (!StoreValue(record + j * stride + op.dst, prop.storeType,
-                          BinaryValue(p + j * size + op.src, prop.fileType, swap)))
+          if (!StoreValue(to + j * stride, prop.storeType, BinaryValue(from + j * size, prop.fileType, swap)))
             return false;
       }
     }
@@ -891,13 +684,17 @@ bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const Plan& pla
 bool ReadItems(PlyReader* r, int32_t index, const uint8_t* flags, char* records, size_t stride, int64_t count,
                ListSink* lists) {
   const PlyElementDesc& element = r->elements[index];
-  Plan plan;
+  std::vector<Op> plan;
+  const int32_t size = r->fileKind == Ascii ? -1 : MakePlan(element, flags, Swapped(r), &plan);
   bool ok = true;
-  if (r->fileKind != Ascii && MakePlan(element, flags, Swapped(r), &plan)) {
-    ok = ReadFixedItems(r, element, plan, flags ? records : nullptr, stride, count);
+  if (size >= 0) {
+    ok = ReadFixedItems(r, element, plan, static_cast<size_t>(size), flags ? records : nullptr, stride, count);
   } else {
-    for (int64_t k = 0; ok && k < count; ++k)
-      ok = ReadItem(r, element, flags, records ? records + k * stride : nullptr, lists);
+    for (int64_t k = 0; ok && k < count; ++k) {
+      char* record = records ? records + k * stride : nullptr;
+      ok = r->fileKind == Ascii ? ReadAsciiItem(r, element, flags, record, lists)
+                                : ReadBinaryItem(r, element, flags, record, lists);
+    }
   }
   if (!ok) r->failed = true;
   return ok;
@@ -936,9 +733,9 @@ bool ReadBinaryLists(PlyReader* r, const PlyElementDesc& element, ListSink* list
       for (; j < whole && *p == kTriangleCorners; ++j, p += kTriangleItemBytes, out += kTriangleIndexBytes) {
         counts[j] = kTriangleCorners;
         if (swap) {
-          StoreSwapped32(out, p + 1);
-          StoreSwapped32(out + 4, p + 5);
-          StoreSwapped32(out + 8, p + 9);
+          StoreSwapped<uint32_t>(out, p + 1);
+          StoreSwapped<uint32_t>(out + 4, p + 5);
+          StoreSwapped<uint32_t>(out + 8, p + 9);
         } else {
           std::memcpy(out, p + 1, kTriangleIndexBytes);
         }
@@ -1115,40 +912,48 @@ int ply_request_property(PlyReader* reader, int element, int property, const Ply
   if ((prop.isList != 0) != (request.isList != 0)) return 0;
   prop.storeType = request.storeType;
   prop.offset = request.offset;
-  prop.countStoreType = request.countStoreType;
-  prop.countOffset = request.countOffset;
   desc.storeFlags[property] = 1;
   return 1;
 }
 
-int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count) {
-  if (count < 0) return 0;
+namespace {
+
+// A failed allocation fails the reader; nothing is thrown to the caller.
+template <class Read>
+int Guarded(PlyReader* r, int line, Read read) {
   try {
-    if (!ReachCurrent(reader, count)) return 0;
-    const int32_t index = reader->currentElement;
-    const PlyElementDesc& element = reader->elements[index];
-    for (size_t p = 0; p < element.properties.size(); ++p)
-      if (element.storeFlags[p] && element.properties[p].isList) return 0;
-    if (!ReadItems(reader, index, element.storeFlags.data(), static_cast<char*>(records), stride, count, nullptr))
-      return 0;
-    reader->itemsDone += count;
-    return 1;
+    return read() ? 1 : 0;
   } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    reader->failed = true;
+    ReportBadAlloc(line);
+    r->failed = true;
     return 0;
   }
 }
 
+}  // namespace
+
+int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count) {
+  return Guarded(reader, __LINE__, [&] {
+    if (count < 0 || !ReachCurrent(reader, count)) return false;
+    const int32_t index = reader->currentElement;
+    const PlyElementDesc& element = reader->elements[index];
+    for (size_t p = 0; p < element.properties.size(); ++p)
+      if (element.storeFlags[p] && element.properties[p].isList) return false;
+    if (!ReadItems(reader, index, element.storeFlags.data(), static_cast<char*>(records), stride, count, nullptr))
+      return false;
+    reader->itemsDone += count;
+    return true;
+  });
+}
+
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items) {
-  if (count < 0) return 0;
-  try {
-    if (!ReachCurrent(reader, count)) return 0;
+  return Guarded(reader, __LINE__, [&] {
+    if (count < 0 || !ReachCurrent(reader, count)) return false;
     const PlyElementDesc& element = reader->elements[reader->currentElement];
     int requested = 0, list = -1;
     for (size_t p = 0; p < element.properties.size(); ++p)
       if (element.storeFlags[p]) ++requested, list = static_cast<int>(p);
-    if (requested != 1 || !element.properties[list].isList) return 0;
+    if (requested != 1 || !element.properties[list].isList) return false;
     ListSink lists{reader, counts};
     bool ok = true;
     if (reader->fileKind == Ascii) {
@@ -1159,32 +964,24 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32
     }
     if (!ok) {
       reader->failed = true;
-      return 0;
+      return false;
     }
     *items = reader->listItems.data();
     reader->itemsDone += count;
-    return 1;
-  } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    reader->failed = true;
-    return 0;
-  }
+    return true;
+  });
 }
 
 int ply_skip_element(PlyReader* reader, int element) {
   if (element < 0 || static_cast<size_t>(element) >= reader->elements.size()) return 0;
   reader->currentElement = element;
-  try {
-    if (!ReachCurrent(reader, 0)) return 0;
+  return Guarded(reader, __LINE__, [&] {
+    if (!ReachCurrent(reader, 0)) return false;
     const int64_t left = reader->elements[element].itemCount - reader->itemsDone;
-    if (!ReadItems(reader, element, nullptr, nullptr, 0, left, nullptr)) return 0;
+    if (!ReadItems(reader, element, nullptr, nullptr, 0, left, nullptr)) return false;
     reader->itemsDone += left;
-    return 1;
-  } catch (const std::bad_alloc&) {
-    ReportBadAlloc(__LINE__);
-    reader->failed = true;
-    return 0;
-  }
+    return true;
+  });
 }
 
 int64_t ply_bytes_left(const PlyReader* reader) { return BytesLeft(reader); }
@@ -1193,8 +990,4 @@ void ply_close_reader(PlyReader* reader) {
   if (!reader) return;
   if (reader->stream) std::fclose(reader->stream);
   delete reader;
-}
-
-int get_ascii_item(const char* word, PlyType type, PlyValue* value) {
-  return AsciiValue(word, word + std::strlen(word), type, value) ? 1 : 0;
 }

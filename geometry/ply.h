@@ -29,12 +29,10 @@ enum PlyFileKind : int32_t { Ascii = 1, BinaryBigEndian = 2, BinaryLittleEndian 
 struct PlyPropertyDesc {
   std::string name;
   PlyType fileType = PlyInvalid;   // of the value, or of each list item
-  PlyType storeType = PlyInvalid;  // in the caller's record
-  int32_t offset = 0;              // of the value in the caller's record
+  PlyType storeType = PlyInvalid;  // of a scalar in the caller's record
+  int32_t offset = 0;              // of a scalar in the caller's record
   int32_t isList = 0;
   PlyType countFileType = PlyInvalid;
-  PlyType countStoreType = PlyInvalid;
-  int32_t countOffset = 0;
 };
 
 struct PlyElementDesc {
@@ -42,13 +40,6 @@ struct PlyElementDesc {
   int32_t itemCount = 0;
   std::vector<PlyPropertyDesc> properties;
   std::vector<uint8_t> storeFlags;  // 1 for each requested property
-};
-
-// One value in the three forms it travels in between the file and the caller's record.
-struct PlyValue {
-  int32_t i = 0;
-  uint32_t u = 0;
-  double d = 0.0;
 };
 
 struct PlyReader {
@@ -83,9 +74,9 @@ struct PlyReader {
 // stream then); else the reader owns the stream. elementNames receives the names in header order.
 PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames);
 
-// Takes storeType, offset, countStoreType and countOffset from request for property number
-// property of element number element, and marks it wanted; that element becomes current. Returns
-// 0 when there is no such property or when the request's isList disagrees with the file.
+// Takes storeType and offset from request for property number property of element number element,
+// and marks it wanted; that element becomes current. Returns 0 when there is no such property or
+// when the request's isList disagrees with the file.
 int ply_request_property(PlyReader* reader, int element, int property, const PlyPropertyDesc& request);
 
 // Reads count items of the current element into records spaced stride bytes apart. Only scalars
@@ -105,7 +96,3 @@ int64_t ply_bytes_left(const PlyReader* reader);
 
 // Closes the stream and releases the reader.
 void ply_close_reader(PlyReader* reader);
-
-// The plain conversion of one zero-terminated ASCII word; the scans of whole lines must give the
-// same values.
-int get_ascii_item(const char* word, PlyType type, PlyValue* value);
