@@ -30,12 +30,13 @@
 // - Binary faces of three four-byte indices behind a one-byte count are copied straight from the
 //   buffer (ReadBinaryLists) for as long as whole 13-byte items of count 3 are buffered; any other
 //   item goes to ReadBinaryItem. Guarded by PlyItems.BinaryTrianglesAndPolygonsReadAsTheListPathReads.
-// - ASCII integers of fewer than eight digits are converted eight characters at a time
-//   (ScanShortInteger), decimals by from_chars in the scan that finds their end (ScanDecimal); a
-//   word they do not take whole goes to the plain conversion. Invariant: they accept a word only
-//   when a separator or the line end follows it, and read at most to the buffer's end. Guarded by
-//   PlyItems.WordsInLinesConvertAsTheWordsAlone, PlyItems.AsciiListItemsConvertAsTheWordsAlone
-//   and PlyItems.DecimalsReadAsTheFullConversion.
+// - ASCII numbers of fewer than eight digits either side of the point are converted eight
+//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
+//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
+//   follows its digits, and read at most to the buffer's end. Other decimals go to from_chars,
+//   and what it does not read as the C library does (spaces, a plus sign, hexadecimal, out of
+//   range) to the C library. Guarded by PlyItems.WordsInLinesConvertAsTheWordsAlone,
+//   PlyItems.AsciiListItemsConvertAsTheWordsAlone and PlyItems.DecimalsReadAsTheFullConversion.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
 // a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
 // only to hold one line or one list. Elements and properties are taken by index, never by a
@@ -49,6 +50,7 @@ const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
 const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-byte indices
 const int kTriangleCorners = 3;
 const size_t kTriangleIndexBytes = 12;
+const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
 // The largest float plus half a unit: from here on a double rounds to infinity, said explicitly
 // because the language leaves that conversion undefined.
 const double kFloatOverflow = 0x1.ffffffp127;
@@ -241,6 +243,40 @@ PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
   return x;
 }
 
+// ScanDecimal for a number with fewer than eight digits before and after its point, neither
+// followed by an exponent: what most files hold. Characters up to limit may be read; the line
+// ends at e in a line feed, a carriage return or the end of the data, none of them digits.
+PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char* limit, double* value) {
+  static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+  static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+  const char* p = b;
+  if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
+  // As in ScanShortInteger, a sign is looked for only when no digit comes first.
+  uint64_t whole = Load8(p);
+  int wholeDigits = LeadingDigits(whole);
+  if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
+    whole = Load8(++p);
+    wholeDigits = LeadingDigits(whole);
+  }
+  const bool negative = *b == '-';
+  if (wholeDigits == 8) return ScanDecimal(b, e, value);
+  uint64_t m = wholeDigits ? DigitsValue(whole, wholeDigits) : 0;
+  p += wholeDigits;
+  int fractionDigits = 0;
+  if (p < e && *p == '.') {
+    const uint64_t fraction = Load8(++p);
+    fractionDigits = LeadingDigits(fraction);
+    if (fractionDigits == 8) return ScanDecimal(b, e, value);
+    if (fractionDigits) m = m * kTens[fractionDigits] + DigitsValue(fraction, fractionDigits);
+    p += fractionDigits;
+  }
+  if (wholeDigits + fractionDigits == 0 || (p < e && (*p == 'e' || *p == 'E' || *p == 'x' || *p == 'X')))
+    return ScanDecimal(b, e, value);
+  const double d = m == 0 ? 0.0 : static_cast<double>(m) / kPow10[fractionDigits];
+  *value = negative ? -d : d;
+  return p;
+}
+
 __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
   switch (type) {
     case PlyChar:
@@ -384,7 +420,7 @@ PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32
 
 // The next word of the line, converted. A word that is a plain number is converted in the scan
 // that finds its end; any other is found first and converted whole, to the same value.
-// Characters up to limit may be read; every scan stops at the line feed.
+// Characters up to limit may be read (see ScanShortDecimal); every scan stops at the line feed.
 PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyValue* value) {
   const char* p = *cursor;
   while (IsSeparator(*p)) ++p;
@@ -392,7 +428,7 @@ PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyV
   const char* stop = nullptr;
   if (type == PlyFloat || type == PlyDouble) {
     double d;
-    stop = ScanDecimal(p, limit, &d);
+    stop = ScanShortDecimal(p, limit, limit, &d);
     if (stop && EndsWord(stop)) {
       *value = RealValue(d);
       *cursor = stop;
