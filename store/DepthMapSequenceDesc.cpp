@@ -109,10 +109,4 @@ bool DepthMapSequenceDesc::FrameName(int32_t frame, std::string& name, bool repo
   return SequenceDesc::FormatName(pattern, frame, "DepthMapSequenceDesc::FrameName", name, report);
 }
 
-std::string DepthMapSequenceDesc::FrameName(int32_t frame) const {
-  std::string name;
-  FrameName(frame, name, true);
-  return name;
-}
-
 int64_t DepthMapSequenceDesc::FrameCount() const { return SequenceDesc::FrameCount(first, step, last); }

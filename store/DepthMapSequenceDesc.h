@@ -13,8 +13,6 @@ struct DepthMapSequenceDesc {
   bool Read(const char* path);
   // False when the name would be longer than 1023 characters, after a message if `report` is set.
   bool FrameName(int32_t frame, std::string& name, bool report) const;
-  // The same, empty when too long.
-  std::string FrameName(int32_t frame) const;
   int64_t FrameCount() const;
 };
 

@@ -111,3 +111,9 @@ void MemoryGuard::Refuse(const char* owner, const char* path) {
   std::fprintf(stderr, "%s: not enough memory for %s\n", owner, path);
   std::fflush(stderr);
 }
+
+bool MemoryGuard::Admits(const char* owner, const char* path, int64_t bytes) {
+  if (Fits(bytes)) return true;
+  Refuse(owner, path);
+  return false;
+}

@@ -20,4 +20,6 @@ class MemoryGuard {
   static int64_t PlyBytes(const char* path, bool faces);
   // "<owner>: not enough memory for <path>" on standard error.
   static void Refuse(const char* owner, const char* path);
+  // Fits(bytes), else Refuse(owner, path) and false.
+  static bool Admits(const char* owner, const char* path, int64_t bytes);
 };

@@ -11,10 +11,4 @@ bool MeshSequenceDesc::FrameName(int32_t frame, std::string& name, bool report) 
   return SequenceDesc::FormatName(pattern, frame, "MeshSequenceDesc::FrameName", name, report);
 }
 
-std::string MeshSequenceDesc::FrameName(int32_t frame) const {
-  std::string name;
-  FrameName(frame, name, true);
-  return name;
-}
-
 int64_t MeshSequenceDesc::FrameCount() const { return SequenceDesc::FrameCount(first, step, last); }

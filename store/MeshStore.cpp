@@ -127,10 +127,7 @@ void MeshStore::OpenMesh(const char* path) {
       return;
     Clear();
   }
-  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(path, true))) {
-    MemoryGuard::Refuse("MeshStore::OpenMesh", path);
-    return;
-  }
+  if (!MemoryGuard::Admits("MeshStore::OpenMesh", path, MemoryGuard::PlyBytes(path, true))) return;
   PlyReadOptions options;  // every optional part Detect, faces read
   Mesh* mesh = new Mesh;
   if (!mesh->readPly(path, options)) {
@@ -147,10 +144,7 @@ void MeshStore::OpenDepthMap(const char* path) {
       return;
     Clear();
   }
-  if (!MemoryGuard::Fits(MemoryGuard::DepthMapBytes(path))) {
-    MemoryGuard::Refuse("MeshStore::OpenDepthMap", path);
-    return;
-  }
+  if (!MemoryGuard::Admits("MeshStore::OpenDepthMap", path, MemoryGuard::DepthMapBytes(path))) return;
   DepthMap depthMap;
   if (!depthMap.LoadFromFile(path)) return;
   Mesh* mesh = new Mesh;
@@ -203,13 +197,11 @@ void MeshStore::OpenMeshSequence(const char* path) {
   if (!desc.Read(path)) return;
 
   const char* owner = "MeshStore::OpenMeshSequence";
-  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(desc.templateName.c_str(), true))) {
-    MemoryGuard::Refuse(owner, desc.templateName.c_str());
-    return;
-  }
+  const char* templateName = desc.templateName.c_str();
+  if (!MemoryGuard::Admits(owner, templateName, MemoryGuard::PlyBytes(templateName, true))) return;
   Mesh* mesh = new Mesh;
   PlyReadOptions options;  // the template: every part Detect, faces read
-  if (!mesh->readPly(desc.templateName.c_str(), options)) {
+  if (!mesh->readPly(templateName, options)) {
     PrintLine("fail to read template mesh!");
     delete mesh;
     return;
@@ -228,16 +220,9 @@ void MeshStore::OpenMeshSequence(const char* path) {
   options.readMask = Detect;
   options.readFaces = Skip;
   std::string name;
-  if (!desc.FrameName(desc.first, name, true)) {
-    delete mesh;
-    return;
-  }
-  if (!MemoryGuard::Fits(MemoryGuard::PlyBytes(name.c_str(), false))) {
-    MemoryGuard::Refuse(owner, name.c_str());
-    delete mesh;
-    return;
-  }
-  if (!mesh->readPly(name.c_str(), options) || !CanCarry(*mesh, needed, name)) {
+  if (!desc.FrameName(desc.first, name, true) ||
+      !MemoryGuard::Admits(owner, name.c_str(), MemoryGuard::PlyBytes(name.c_str(), false)) ||
+      !mesh->readPly(name.c_str(), options) || !CanCarry(*mesh, needed, name)) {
     delete mesh;
     return;
   }
