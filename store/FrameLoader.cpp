@@ -134,7 +134,7 @@ int64_t FrameLoader::Run(int64_t count) {
     }
   }
 
-  enum { Going, Unnamed, NoMemory, Failed } state = Going;
+  enum { Going, Unnamed, NoMemory, Failed, Stopped } state = Going;
   std::string stopName;
   std::unique_lock<std::mutex> lock(mutex);
   while (committed < count && state == Going) {
@@ -178,12 +178,14 @@ int64_t FrameLoader::Run(int64_t count) {
       std::fwrite(slot.errors.data(), 1, slot.errors.size(), stderr);
       std::fflush(stderr);
     }
-    if (slot.mesh) commit(slot.mesh, slot.name);
+    const bool more = slot.mesh && commit(slot.mesh, slot.name);
     lock.lock();
-    if (slot.mesh)
+    if (slot.mesh) {
       ++committed;
-    else
+      if (!more) state = Stopped;
+    } else {
       state = Failed;
+    }
     slot.mesh = nullptr;
   }
 

@@ -15,10 +15,11 @@ class FrameLoader {
   static unsigned threads;
 
   // On the calling thread, in frame order. `name` names frame k, printing why not only when
-  // `report` is set; `bytes` estimates the memory its load holds; `commit` takes the mesh.
+  // `report` is set; `bytes` estimates the memory its load holds; `commit` takes the mesh and
+  // returns false to stop the load after it.
   std::function<bool(int64_t k, std::string& name, bool report)> name;
   std::function<int64_t(const std::string& name)> bytes;
-  std::function<void(Mesh* mesh, const std::string& name)> commit;
+  std::function<bool(Mesh* mesh, const std::string& name)> commit;
   // On a worker, numbered below Workers(count): the frame's mesh, or null after the reader's message.
   std::function<Mesh*(const std::string& name, unsigned worker)> load;
   // Names the load in the not-enough-memory line.

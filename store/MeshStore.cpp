@@ -128,6 +128,7 @@ void MeshStore::OpenMesh(const char* path) {
     Clear();
   }
   if (!MemoryGuard::Admits("MeshStore::OpenMesh", path, MemoryGuard::PlyBytes(path, true))) return;
+  if (progress) progress(0, 1);
   PlyReadOptions options;  // every optional part Detect, faces read
   Mesh* mesh = new Mesh;
   if (!mesh->readPly(path, options)) {
@@ -145,6 +146,7 @@ void MeshStore::OpenDepthMap(const char* path) {
     Clear();
   }
   if (!MemoryGuard::Admits("MeshStore::OpenDepthMap", path, MemoryGuard::DepthMapBytes(path))) return;
+  if (progress) progress(0, 1);
   DepthMap depthMap;
   if (!depthMap.LoadFromFile(path)) return;
   Mesh* mesh = new Mesh;
@@ -169,6 +171,14 @@ void MeshStore::AddLoaded(Mesh* mesh, const char* path) {
 // that the first step shows frame 0.
 void MeshStore::EndStoppedSequence() {
   if (!meshes.empty() && view) view->ResetView();
+}
+
+// One line when the user stops a load, so the console tells a stopped load from a failed one.
+bool MeshStore::Progress(const char* owner, int64_t done, int64_t total) {
+  if (!progress || progress(done, total)) return true;
+  std::fprintf(stderr, "%s: loading stopped after %lld frames\n", owner, static_cast<long long>(done));
+  std::fflush(stderr);
+  return false;
 }
 
 namespace {
@@ -197,6 +207,7 @@ void MeshStore::OpenMeshSequence(const char* path) {
   if (!desc.Read(path)) return;
 
   const char* owner = "MeshStore::OpenMeshSequence";
+  if (!Progress(owner, 0, desc.FrameCount())) return;
   const char* templateName = desc.templateName.c_str();
   if (!MemoryGuard::Admits(owner, templateName, MemoryGuard::PlyBytes(templateName, true))) return;
   Mesh* mesh = new Mesh;
@@ -230,9 +241,10 @@ void MeshStore::OpenMeshSequence(const char* path) {
   mesh->ComputeBounds();
   ComputeNormals(mesh->vertices, mesh->triangles);
   PrintFinished(name.c_str(), '\r');
+  const int64_t count = desc.FrameCount();
+  if (!Progress(owner, 1, count)) return EndStoppedSequence();
 
   // Each worker computes face normals into its own copy of the shared triangles.
-  const int64_t count = desc.FrameCount();
   const std::vector<MeshTriangle>& shared = mesh->triangles;
   std::vector<std::vector<MeshTriangle>> faces(FrameLoader::Workers(count - 1));
   FrameLoader loader;
@@ -253,9 +265,10 @@ void MeshStore::OpenMeshSequence(const char* path) {
     ComputeNormals(next->vertices, faces[worker]);
     return next;
   };
-  loader.commit = [this](Mesh* next, const std::string& frame) {
+  loader.commit = [&](Mesh* next, const std::string& frame) {
     Add(next);
     PrintFinished(frame.c_str(), '\r');
+    return Progress(owner, int64_t(meshes.size()), count);
   };
   const bool complete = loader.Run(count - 1) == count - 1;
   // The shared face normals are those of the last frame kept, as when the frames are read in turn.
@@ -294,10 +307,12 @@ void MeshStore::OpenDepthMapSequence(const char* path) {
     mesh->ComputeNormals();
     return mesh;
   };
-  loader.commit = [this](Mesh* mesh, const std::string& frame) {
+  loader.commit = [&](Mesh* mesh, const std::string& frame) {
     Add(mesh);
     PrintFinished(frame.c_str(), '\r');
+    return Progress(loader.owner, int64_t(meshes.size()), count);
   };
+  if (!Progress(loader.owner, 0, count)) return;
   if (loader.Run(count) < count) return EndStoppedSequence();
   current = 0;
   isSequence = true;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "geometry/BoundingBox.h"
@@ -15,6 +16,10 @@ class MeshStore {
   bool sharedTriangles = false;
   int32_t current = -1;
   MeshView* view = nullptr;
+  // Asked on this thread before a sequence's first frame (done 0) and after each frame it keeps;
+  // false stops the load there, keeping the frames so far. Also asked (0 of 1, answer ignored)
+  // before a single file is read. The window shows progress and takes Escape through it.
+  std::function<bool(int64_t done, int64_t total)> progress;
 
   MeshStore() = default;
   virtual ~MeshStore();
@@ -44,4 +49,5 @@ class MeshStore {
  private:
   void AddLoaded(Mesh* mesh, const char* path);
   void EndStoppedSequence();
+  bool Progress(const char* owner, int64_t done, int64_t total);
 };
