@@ -68,16 +68,11 @@ void Reserve(std::vector<T>& array, size_t count) {
   PreferHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
-// Indices below it fit vertexCount vertices; a negative index, seen unsigned, does not.
-uint32_t IndexLimit(uint64_t vertexCount) { return static_cast<uint32_t>(std::min<uint64_t>(vertexCount, INT32_MAX)); }
+uint32_t Unsigned(int32_t index) { return static_cast<uint32_t>(index); }
 
-bool Fit(const MeshTriangle* t, size_t n, uint32_t limit) {
-  uint32_t highest = 0;
-  for (const MeshTriangle* end = t + n; t != end; ++t)
-    highest = std::max(highest,
-                       std::max(static_cast<uint32_t>(t->indices[0]),
-                                std::max(static_cast<uint32_t>(t->indices[1]), static_cast<uint32_t>(t->indices[2]))));
-  return n == 0 || highest < limit;
+// Whether an index, seen unsigned (so a negative one is huge), fits vertexCount vertices.
+bool Fits(int64_t index, uint64_t vertexCount) {
+  return index < static_cast<int64_t>(std::min<uint64_t>(vertexCount, INT32_MAX));
 }
 
 }  // namespace
@@ -88,24 +83,24 @@ bool PlyMeshReader::Read(size_t vertexCountBefore) {
     Fail("open ", path_);
     return false;
   }
-  reader_ = ply_read_header(stream, nullptr, nullptr);
+  reader_ = ply_read_header(stream);
   if (!reader_) {
     std::fclose(stream);
-    return Failed();
+    return FailRead();
   }
   options_.isAscii = reader_->fileKind == Ascii ? 1 : 0;
   bool ok = false;
   try {
     ok = ReadElements(vertexCountBefore);
   } catch (const std::bad_alloc&) {
-    ok = Failed();
+    ok = FailRead();
   }
   ply_close_reader(reader_);
   reader_ = nullptr;
   return ok;
 }
 
-bool PlyMeshReader::Failed() {
+bool PlyMeshReader::FailRead() {
   Fail("read ", path_);
   return false;
 }
@@ -115,24 +110,25 @@ bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
   int vertexElement = -1;
   for (size_t k = 0; k < elements.size(); ++k)
     if (elements[k].name == "vertex") vertexElement = static_cast<int>(k);
+  // Face indices are checked as they come when the vertex count is known by then, else at the end.
+  int64_t unchecked = -1;
   for (size_t k = 0; k < elements.size(); ++k) {
     const int element = static_cast<int>(k);
     bool ok;
     if (element == vertexElement) {
       ok = ReadVertexElement(element);
     } else if (elements[k].name == "face") {
-      // Indices are checked as they come when the vertex count is known by then.
       int64_t vertexCount = -1;
       if (vertexElement < 0) vertexCount = static_cast<int64_t>(vertexCountBefore);
       if (vertexElement >= 0 && vertexElement < element) vertexCount = static_cast<int64_t>(vertices.size());
-      lateIndexCheck_ = vertexCount < 0;
-      ok = ReadFaceElement(element, vertexCount);
+      ok = ReadFaceElement(element, vertexCount, &unchecked);
     } else {
-      ok = ply_skip_element(reader_, element) || Failed();
+      ok = ply_skip_element(reader_, element) || FailRead();
     }
     if (!ok) return false;
   }
-  if (haveTriangles && lateIndexCheck_ && !Fit(triangles.data(), triangles.size(), IndexLimit(vertices.size()))) {
+  if (!ply_read_end(reader_)) return FailRead();
+  if (!Fits(unchecked, vertices.size())) {
     FailIn("vertex_indices", path_);
     return false;
   }
@@ -187,7 +183,7 @@ bool PlyMeshReader::ReadVertexElement(int element) {
     AppendZeroed(vertices, static_cast<size_t>(done + k));
     MeshVertex* first = vertices.data() + done;
     MeshVertex* last = first + k;
-    if (!ply_get_elements(reader_, first, sizeof(MeshVertex), k)) return Failed();
+    if (!ply_get_elements(reader_, first, sizeof(MeshVertex), k)) return FailRead();
     if (!useConfidence)
       for (MeshVertex* v = first; v != last; ++v) v->confidence = 1.0f;
     if (!useColor)
@@ -200,25 +196,24 @@ bool PlyMeshReader::ReadVertexElement(int element) {
 }
 
 // Triangles that the bytes left can still make beyond those made: each needs one more list
-// item. Unbounded for a stream without a size.
+// item. For a stream without a size, as many as are reserved up front.
 size_t PlyMeshReader::TriangleRoom(int64_t itemBytes) const {
   const int64_t left = ply_bytes_left(reader_);
-  if (left < 0) return std::numeric_limits<size_t>::max() / 2;
-  return static_cast<size_t>(left / itemBytes);
+  return static_cast<size_t>(left < 0 ? kUnsizedReservation : left / itemBytes);
 }
 
-// Grows the triangle array to size; when it must move, to twice its capacity at most, and never
-// past what the bytes left can fill.
-void PlyMeshReader::Make(size_t size, int64_t itemBytes) {
+// Grows the triangle array to size, zeroed; when it must move, to twice its capacity at most, and
+// never past what the bytes left can fill.
+void PlyMeshReader::GrowTriangles(size_t size, int64_t itemBytes) {
   if (size > triangles.capacity())
     Reserve(triangles, std::max(size, std::min(2 * triangles.capacity(), size + TriangleRoom(itemBytes))));
-  if (size < triangles.size())
-    triangles.resize(size);
-  else
-    AppendZeroed(triangles, size);
+  AppendZeroed(triangles, size);
 }
 
-bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
+// Faces of n corners become fans of n - 2 triangles, fewer than three corners none; every index
+// counts toward the highest, those of dropped faces too. vertexCount is -1 when the vertices
+// come later: the highest index then goes to *unchecked.
+bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount, int64_t* unchecked) {
   const PlyElementDesc& desc = reader_->elements[element];
   int found = 0;
   PlyType itemType = PlyInvalid;
@@ -238,7 +233,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
     FailIn("vertex_indices", path_);
     return false;
   }
-  if (options_.readFaces == Skip) return ply_skip_element(reader_, element) || Failed();
+  if (options_.readFaces == Skip) return ply_skip_element(reader_, element) || FailRead();
   if (options_.readFaces < 0) options_.readFaces = 1;
 
   haveTriangles = true;
@@ -246,26 +241,37 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount) {
   const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : kBinaryItemBytes[itemType];
   const int64_t itemCount = desc.itemCount;
   Reserve(triangles, std::min(static_cast<size_t>(itemCount), TriangleRoom(itemBytes)));
-  const uint32_t limit = vertexCount < 0 ? std::numeric_limits<uint32_t>::max() : IndexLimit(vertexCount);
   std::vector<int32_t> counts(static_cast<size_t>(std::min(itemCount, kChunkItems)));
   for (int64_t done = 0; done < itemCount;) {
     const int64_t k = std::min(kChunkItems, itemCount - done);
-    const int32_t* items = nullptr;
-    if (!ply_get_lists(reader_, k, counts.data(), &items)) return Failed();
-    size_t made = 0;
-    for (int64_t f = 0; f < k; ++f) made += static_cast<size_t>(std::max(counts[f] - 2, 0));
+    // Triangles straight into the array for as long as they come, then the chunk's other faces.
     const size_t at = triangles.size();
-    Make(at + made, itemBytes);
-    // The fan around each face's first corner; fewer than three corners make nothing.
-    MeshTriangle* out = triangles.data() + at;
-    for (int64_t f = 0; f < k; items += counts[f], ++f) {
-      for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) {
-        out->indices[0] = items[0];
-        out->indices[1] = items[j];
-        out->indices[2] = items[j + 1];
+    GrowTriangles(at + static_cast<size_t>(k), itemBytes);
+    const int64_t got = ply_get_triangles(reader_, triangles.data() + at, sizeof(MeshTriangle), k);
+    if (got < 0) return FailRead();
+    triangles.resize(at + static_cast<size_t>(got));
+    uint32_t high = 0;  // the highest corner seen unsigned, those of dropped faces too
+    for (size_t t = at; t < triangles.size(); ++t) {
+      const int32_t* c = triangles[t].indices;
+      high = std::max(high, std::max(std::max(Unsigned(c[0]), Unsigned(c[1])), Unsigned(c[2])));
+    }
+    int64_t highest = got > 0 ? static_cast<int64_t>(high) : -1;
+    if (got < k) {
+      const int32_t* items = nullptr;
+      if (!ply_get_lists(reader_, k - got, counts.data(), &items)) return FailRead();
+      size_t made = 0;
+      for (int64_t f = 0; f < k - got; ++f) made += static_cast<size_t>(std::max(counts[f] - 2, 0));
+      const size_t from = triangles.size();
+      GrowTriangles(from + made, itemBytes);
+      MeshTriangle* out = triangles.data() + from;
+      for (int64_t f = 0; f < k - got; items += counts[f], ++f) {
+        for (int32_t j = 0; j < counts[f]; ++j) highest = std::max<int64_t>(highest, Unsigned(items[j]));
+        for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) *out = MeshTriangle{{items[0], items[j], items[j + 1]}, {}};
       }
     }
-    if (!Fit(triangles.data() + at, made, limit)) {
+    if (vertexCount < 0) {
+      *unchecked = std::max(*unchecked, highest);
+    } else if (!Fits(highest, static_cast<uint64_t>(vertexCount))) {
       FailIn("vertex_indices", path_);
       return false;
     }

@@ -90,9 +90,7 @@ int64_t MemoryGuard::PlyBytes(const char* path, bool faces) {
   if (size <= 0) return 0;
   FILE* f = std::fopen(path, "rb");
   if (!f) return 0;
-  int count = 0;
-  std::vector<std::string> names;
-  PlyReader* reader = ply_read_header(f, &count, &names);
+  PlyReader* reader = ply_read_header(f);
   if (!reader) {
     std::fclose(f);
     return 0;

@@ -88,6 +88,8 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
                                   "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
   // Under the line limit, but the second line grows the buffer from under the words of the first.
   const std::string longLines = "comment list " + std::string(900000, 'c') + "\n" + std::string(1048570, 'w') + "\n";
+  std::string oneShort = AsciiTriangles();
+  oneShort.replace(oneShort.find("vertex 4"), 8, "vertex 3");
   const std::vector<Case> cases = {
       {"not-ply.ply", "plx\nformat ascii 1.0\nend_header\n", "fail to read ", detect},
       {"bare-property.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty\nend_header\n0\n", "fail to read ",
@@ -133,6 +135,16 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
        "fail to read vertex_indices in ", detect},
       {"ascii-short.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz)) + "0 0 0\n1 0 0\n", "fail to read ",
        detect},
+      {"count-with-comma.ply", Header("ascii", "element vertex 1,000\n" + std::string(kXyz)) + "0 0 0\n",
+       "fail to read ", detect},
+      // The last vertex line would be read as a face, and the last face line left over.
+      {"vertex-count-one-short.ply", oneShort, "fail to read ", detect},
+      {"text-after-the-data.ply", AsciiTriangles() + "\n3 0 1 2\n", "fail to read ", detect},
+      {"dropped-face-index-high.ply",
+       Header("ascii",
+              "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
+           "0 0 0\n1 0 0\n0 1 0\n2 0 99\n",
+       "fail to read vertex_indices in ", detect},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -511,10 +523,10 @@ TEST(ReadPly, NamesMatchExactlyAndOtherPropertiesAreReadPast) {
 }
 
 TEST(ReadPly, PolygonsBecomeFansAndShortFacesAreDropped) {
-  const std::string path =
-      WriteFile("polygons.ply", Header("ascii", "element vertex 6\n" + std::string(kXyz) +
-                                                    "element face 4\nproperty list uchar int vertex_indices\n") +
-                                    "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n");
+  const std::string path = WriteFile(
+      "polygons.ply", Header("ascii", "element vertex 6\n" + std::string(kXyz) +
+                                          "element face 4\nproperty list uchar int vertex_indices\n") +
+                          "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n \n\t\r\n\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
