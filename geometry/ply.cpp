@@ -150,26 +150,16 @@ PLY_INLINE bool Put(char* p, T v) {
 
 PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
   const float inf = std::numeric_limits<float>::infinity();
-  switch (type) {
-    case PlyChar:
-      return Put(p, static_cast<int8_t>(value.i));
-    case PlyShort:
-      return Put(p, static_cast<int16_t>(value.i));
-    case PlyInt:
-      return Put(p, value.i);
-    case PlyUchar:
-      return Put(p, static_cast<uint8_t>(value.u));
-    case PlyUshort:
-      return Put(p, static_cast<uint16_t>(value.u));
-    case PlyUint:
-      return Put(p, value.u);
-    case PlyFloat:
-      return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
-    case PlyDouble:
-      return Put(p, value.d);
-    default:
-      return KnownType(type, "store_item");
-  }
+  if (type == PlyChar) return Put(p, static_cast<int8_t>(value.i));
+  if (type == PlyShort) return Put(p, static_cast<int16_t>(value.i));
+  if (type == PlyInt) return Put(p, value.i);
+  if (type == PlyUchar) return Put(p, static_cast<uint8_t>(value.u));
+  if (type == PlyUshort) return Put(p, static_cast<uint16_t>(value.u));
+  if (type == PlyUint) return Put(p, value.u);
+  if (type == PlyFloat)
+    return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
+  if (type == PlyDouble) return Put(p, value.d);
+  return KnownType(type, "store_item");
 }
 
 template <class T>
@@ -185,24 +175,13 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
   const int size = kTypeSize[type];
   for (int k = 0; k < size; ++k) raw[k] = static_cast<unsigned char>(swap ? p[size - 1 - k] : p[k]);
   const char* r = reinterpret_cast<const char*>(raw);
-  switch (type) {
-    case PlyChar:
-      return SignedValue(Load<int8_t>(r));
-    case PlyShort:
-      return SignedValue(Load<int16_t>(r));
-    case PlyInt:
-      return SignedValue(Load<int32_t>(r));
-    case PlyUchar:
-      return UnsignedValue(Load<uint8_t>(r));
-    case PlyUshort:
-      return UnsignedValue(Load<uint16_t>(r));
-    case PlyUint:
-      return UnsignedValue(Load<uint32_t>(r));
-    case PlyFloat:
-      return RealValue(Load<float>(r));
-    default:
-      return RealValue(Load<double>(r));
-  }
+  if (type == PlyChar) return SignedValue(Load<int8_t>(r));
+  if (type == PlyShort) return SignedValue(Load<int16_t>(r));
+  if (type == PlyInt) return SignedValue(Load<int32_t>(r));
+  if (type == PlyUchar) return UnsignedValue(Load<uint8_t>(r));
+  if (type == PlyUshort) return UnsignedValue(Load<uint16_t>(r));
+  if (type == PlyUint) return UnsignedValue(Load<uint32_t>(r));
+  return RealValue(type == PlyFloat ? Load<float>(r) : Load<double>(r));
 }
 
 PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -303,22 +282,9 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
 }
 
 __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
-  switch (type) {
-    case PlyChar:
-    case PlyShort:
-    case PlyInt:
-    case PlyUchar:
-    case PlyUshort:
-    case PlyUint:
-      *value = ParseInteger(b, e, type == PlyUint);
-      return true;
-    case PlyFloat:
-    case PlyDouble:
-      *value = RealValue(ParseReal(b, e));
-      return true;
-    default:
-      return KnownType(type, "get_ascii_item");
-  }
+  if (!KnownType(type, "get_ascii_item")) return false;
+  *value = type >= PlyFloat ? RealValue(ParseReal(b, e)) : ParseInteger(b, e, type == PlyUint);
+  return true;
 }
 
 // ---- input --------------------------------------------------------------------------------
@@ -699,18 +665,11 @@ void MoveRun(char* dst, size_t stride, const char* src, size_t size, int32_t byt
 // Lengths of common runs: a value, three coordinates, with a confidence, a whole vertex record.
 template <class U>
 void MoveRuns(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
-  switch (bytes) {
-    case 4:
-      return MoveRun<U, 4>(dst, stride, src, size, bytes, count);
-    case 12:
-      return MoveRun<U, 12>(dst, stride, src, size, bytes, count);
-    case 16:
-      return MoveRun<U, 16>(dst, stride, src, size, bytes, count);
-    case 20:
-      return MoveRun<U, 20>(dst, stride, src, size, bytes, count);
-    default:
-      return MoveRun<U, 0>(dst, stride, src, size, bytes, count);
-  }
+  if (bytes == 4) return MoveRun<U, 4>(dst, stride, src, size, bytes, count);
+  if (bytes == 12) return MoveRun<U, 12>(dst, stride, src, size, bytes, count);
+  if (bytes == 16) return MoveRun<U, 16>(dst, stride, src, size, bytes, count);
+  if (bytes == 20) return MoveRun<U, 20>(dst, stride, src, size, bytes, count);
+  MoveRun<U, 0>(dst, stride, src, size, bytes, count);
 }
 
 // The fast path for items of fixed size: all the buffered items at once, one loop per step.
