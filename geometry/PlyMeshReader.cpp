@@ -40,8 +40,19 @@ const VertexSlot kVertexSlots[] = {
     {"diffuse_green", offsetof(MeshVertex, color) + 1, PlyUchar},
     {"diffuse_blue", offsetof(MeshVertex, color) + 2, PlyUchar},
     {"mask", offsetof(MeshVertex, mask), PlyUchar},
+    // The other naming of the colour, taken only without any diffuse_*: held in the normal, which
+    // is computed after the read, until converted.
+    {"red", offsetof(MeshVertex, normal), PlyFloat},
+    {"green", offsetof(MeshVertex, normal) + 4, PlyFloat},
+    {"blue", offsetof(MeshVertex, normal) + 8, PlyFloat},
 };
-enum { SlotX, SlotY, SlotZ, SlotConfidence, SlotRed, SlotGreen, SlotBlue, SlotMask, SlotCount };
+enum { SlotX, SlotY, SlotZ, SlotConfidence, SlotRed, SlotGreen, SlotBlue, SlotMask, SlotR, SlotG, SlotB, SlotCount };
+
+// A red, green or blue value as a colour byte: integers are 0-255, reals (scale 255) 0-1; NaN is 0.
+uint8_t ColorByte(float value, float scale) {
+  const float v = value * scale;
+  return v >= 255 ? 255 : v > 0 ? static_cast<uint8_t>(v + 0.5f) : 0;
+}
 
 void Fail(const char* what, const char* path) {
   std::fprintf(stderr, "Mesh::readPly: fail to %s%s\n", what, path);
@@ -137,11 +148,16 @@ bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
 
 bool PlyMeshReader::ReadVertexElement(int element) {
   const PlyElementDesc& desc = reader_->elements[element];
+  bool diffuse = false;
+  for (const PlyPropertyDesc& prop : desc.properties)
+    for (int s = SlotRed; s <= SlotBlue; ++s) diffuse = diffuse || prop.name == kVertexSlots[s].name;
   int found[SlotCount] = {};
+  float scale[3] = {1, 1, 1};  // of red, green and blue
   for (size_t p = 0; p < desc.properties.size(); ++p) {
     const PlyPropertyDesc& prop = desc.properties[p];
-    for (int s = 0; s < SlotCount; ++s) {
+    for (int s = 0; s < (diffuse ? SlotR : SlotCount); ++s) {
       if (prop.name != kVertexSlots[s].name) continue;
+      if (s >= SlotR && (prop.fileType == PlyFloat || prop.fileType == PlyDouble)) scale[s - SlotR] = 255;
       ++found[s];
       PlyPropertyDesc request;
       request.storeType = kVertexSlots[s].type;
@@ -161,7 +177,9 @@ bool PlyMeshReader::ReadVertexElement(int element) {
     FailIn("confidence", path_);
     return false;
   }
-  if (!Resolve(options_.readColor, found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1)) {
+  const bool rgb = found[SlotR] == 1 && found[SlotG] == 1 && found[SlotB] == 1;
+  const bool rgbRead = found[SlotR] + found[SlotG] + found[SlotB] > 0;
+  if (!Resolve(options_.readColor, (found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1) || rgb)) {
     FailIn("rgb", path_);
     return false;
   }
@@ -188,6 +206,10 @@ bool PlyMeshReader::ReadVertexElement(int element) {
       for (MeshVertex* v = first; v != last; ++v) v->confidence = 1.0f;
     if (!useColor)
       for (MeshVertex* v = first; v != last; ++v) v->color[0] = v->color[1] = v->color[2] = 255;
+    for (MeshVertex* v = first; rgbRead && v != last; ++v) {
+      for (int c = 0; c < 3 && rgb && useColor; ++c) v->color[c] = ColorByte(v->normal[c], scale[c]);
+      v->normal[0] = v->normal[1] = v->normal[2] = 0;
+    }
     if (!useMask)
       for (MeshVertex* v = first; v != last; ++v) v->mask = 0;
     done += k;
@@ -215,11 +237,15 @@ void PlyMeshReader::GrowTriangles(size_t size, int64_t itemBytes) {
 // come later: the highest index then goes to *unchecked.
 bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount, int64_t* unchecked) {
   const PlyElementDesc& desc = reader_->elements[element];
+  // The other programs' name for the list counts only without a vertex_indices.
+  const char* name = "vertex_index";
+  for (const PlyPropertyDesc& prop : desc.properties)
+    if (prop.name == "vertex_indices") name = "vertex_indices";
   int found = 0;
   PlyType itemType = PlyInvalid;
   for (size_t p = 0; p < desc.properties.size(); ++p) {
     const PlyPropertyDesc& prop = desc.properties[p];
-    if (prop.name != "vertex_indices") continue;
+    if (prop.name != name) continue;
     ++found;
     itemType = prop.fileType;
     PlyPropertyDesc request;
