@@ -117,29 +117,18 @@ bool PlyMeshReader::FailRead() {
 }
 
 bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
-  const std::vector<PlyElementDesc>& elements = reader_->elements;
-  int vertexElement = -1;
-  for (size_t k = 0; k < elements.size(); ++k)
-    if (elements[k].name == "vertex") vertexElement = static_cast<int>(k);
-  // Face indices are checked as they come when the vertex count is known by then, else at the end.
-  int64_t unchecked = -1;
-  for (size_t k = 0; k < elements.size(); ++k) {
+  // Element names are unique. Face indices are checked once the vertices are known.
+  int64_t highest = -1;
+  for (size_t k = 0; k < reader_->elements.size(); ++k) {
+    const std::string& name = reader_->elements[k].name;
     const int element = static_cast<int>(k);
-    bool ok;
-    if (element == vertexElement) {
-      ok = ReadVertexElement(element);
-    } else if (elements[k].name == "face") {
-      int64_t vertexCount = -1;
-      if (vertexElement < 0) vertexCount = static_cast<int64_t>(vertexCountBefore);
-      if (vertexElement >= 0 && vertexElement < element) vertexCount = static_cast<int64_t>(vertices.size());
-      ok = ReadFaceElement(element, vertexCount, &unchecked);
-    } else {
-      ok = ply_skip_element(reader_, element) || FailRead();
-    }
+    const bool ok = name == "vertex" ? ReadVertexElement(element)
+                    : name == "face" ? ReadFaceElement(element, &highest)
+                                     : ply_skip_element(reader_, element) || FailRead();
     if (!ok) return false;
   }
   if (!ply_read_end(reader_)) return FailRead();
-  if (!Fits(unchecked, vertices.size())) {
+  if (!Fits(highest, haveVertices ? vertices.size() : vertexCountBefore)) {
     FailIn("vertex_indices", path_);
     return false;
   }
@@ -232,10 +221,9 @@ void PlyMeshReader::GrowTriangles(size_t size, int64_t itemBytes) {
   AppendZeroed(triangles, size);
 }
 
-// Faces of n corners become fans of n - 2 triangles, fewer than three corners none; every index
-// counts toward the highest, those of dropped faces too. vertexCount is -1 when the vertices
-// come later: the highest index then goes to *unchecked.
-bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount, int64_t* unchecked) {
+// Faces of n corners become fans of n - 2 triangles, fewer than three corners none; every index,
+// seen unsigned, counts toward *highest, those of dropped faces too.
+bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
   const PlyElementDesc& desc = reader_->elements[element];
   // The other programs' name for the list counts only without a vertex_indices.
   const char* name = "vertex_index";
@@ -276,12 +264,12 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount, int64_t* u
     const int64_t got = ply_get_triangles(reader_, triangles.data() + at, sizeof(MeshTriangle), k);
     if (got < 0) return FailRead();
     triangles.resize(at + static_cast<size_t>(got));
-    uint32_t high = 0;  // the highest corner seen unsigned, those of dropped faces too
+    uint32_t high = 0;
     for (size_t t = at; t < triangles.size(); ++t) {
       const int32_t* c = triangles[t].indices;
       high = std::max(high, std::max(std::max(Unsigned(c[0]), Unsigned(c[1])), Unsigned(c[2])));
     }
-    int64_t highest = got > 0 ? static_cast<int64_t>(high) : -1;
+    if (got > 0) *highest = std::max<int64_t>(*highest, high);
     if (got < k) {
       const int32_t* items = nullptr;
       if (!ply_get_lists(reader_, k - got, counts.data(), &items)) return FailRead();
@@ -291,15 +279,9 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t vertexCount, int64_t* u
       GrowTriangles(from + made, itemBytes);
       MeshTriangle* out = triangles.data() + from;
       for (int64_t f = 0; f < k - got; items += counts[f], ++f) {
-        for (int32_t j = 0; j < counts[f]; ++j) highest = std::max<int64_t>(highest, Unsigned(items[j]));
+        for (int32_t j = 0; j < counts[f]; ++j) *highest = std::max<int64_t>(*highest, Unsigned(items[j]));
         for (int32_t j = 1; j + 1 < counts[f]; ++j, ++out) *out = MeshTriangle{{items[0], items[j], items[j + 1]}, {}};
       }
-    }
-    if (vertexCount < 0) {
-      *unchecked = std::max(*unchecked, highest);
-    } else if (!Fits(highest, static_cast<uint64_t>(vertexCount))) {
-      FailIn("vertex_indices", path_);
-      return false;
     }
     done += k;
     // Polygons: size the array once for the rest at the rate seen so far.

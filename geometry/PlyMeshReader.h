@@ -27,7 +27,7 @@ class PlyMeshReader {
  private:
   bool ReadElements(size_t vertexCountBefore);
   bool ReadVertexElement(int element);
-  bool ReadFaceElement(int element, int64_t vertexCount, int64_t* unchecked);
+  bool ReadFaceElement(int element, int64_t* highest);
   bool FailRead();  // prints the failure line; returns false
   size_t TriangleRoom(int64_t itemBytes) const;
   void GrowTriangles(size_t size, int64_t itemBytes);

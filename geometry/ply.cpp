@@ -16,30 +16,26 @@
 #include <string_view>
 #include <unordered_set>
 
-// How the data is read. Input comes through one buffer per reader (ReadMore); every element is
-// read by one of two walkers, one per encoding, which store requested scalars into the caller's
-// records, hand a requested list to a ListSink as int32 counts and items, and read past the rest:
-// - ReadBinaryItem: one binary item, property by property, value by value.
-// - ReadAsciiItem: one line, word by word (NextValue). Every buffered line ends in a line feed
-//   (FindWholeLines adds one to a last line without), so no scan needs the line's end first.
-// ReadItems alone picks between them and the fast paths, each checked against the plain path by a test:
-// - Items of fixed size (no lists, all types known) are read a buffer at a time, one loop per
-//   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: the plan covers
-//   exactly the item's bytes, so the buffer steps by whole items. Guarded by
-//   PlyItems.ScalarsReadInBulkAsValueByValue and ReadPly.AsciiAndBothBinaryOrdersGiveTheSameMesh.
-// - ASCII numbers of fewer than eight digits either side of the point are converted eight
-//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
-//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
-//   follows its digits, and read at most to the buffer's end. Other decimals go to from_chars,
-//   and what it does not read as the C library does (spaces, a plus sign, hexadecimal, out of
-//   range) to the C library. Guarded by PlyItems.WordsInLinesConvertAsTheWordsAlone,
-//   PlyItems.AsciiListItemsConvertAsTheWordsAlone and PlyItems.DecimalsReadAsTheFullConversion.
-// The caller's third: faces that are triangles go straight into its records (ReadTriangles, see
-// its invariant) until the first other face. Guarded by PlyItems.TrianglesAndPolygonsReadAsTheListPathReads.
+// How the data is read. Input comes through one buffer per reader (ReadMore). The plain path has
+// one walker per encoding, which stores requested scalars into the caller's records, hands a
+// requested list to a ListSink as int32 counts and items, and reads past the rest: ReadBinaryItem
+// (value by value) and ReadAsciiItem (one line, word by word; every buffered line ends in a line
+// feed, FindWholeLines adding one to a last line without). ReadItems alone picks between them and
+// the fast paths, each with its invariant and checked against the plain path by a test:
+// - ReadFixedItems: items of fixed size (no lists, all types known), a buffer at a time, one loop
+//   per merged run of copied, swapped or converted bytes. Invariant: the plan covers exactly the
+//   item's bytes. Tests: PlyItems.ScalarsReadInBulkAsValueByValue, ReadPly.AsciiAndBothBinary...
+// - ScanShortDecimal, ScanShortInteger: ASCII numbers of fewer than eight digits either side of
+//   the point, eight characters at a time. Invariant: a word is taken only when a separator or the
+//   line end follows its digits; reads stop at the buffer's end. Other decimals go to from_chars,
+//   and what it does not read as the C library does to the C library. Tests: PlyItems.WordsInLines...,
+//   PlyItems.AsciiListItemsConvertAsTheWordsAlone, PlyItems.DecimalsReadAsTheFullConversion.
+// The caller takes the third: ReadTriangles puts faces that are triangles straight into its
+// records. Test: PlyItems.TrianglesAndPolygonsReadAsTheListPathReads.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
 // a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
-// only to hold one line or one list. Elements and properties are taken by index, never by a
-// search, so a header costs time linear in its size.
+// only to hold one line or one list. Elements and properties are taken by index, so a header
+// costs time linear in its size.
 
 namespace {
 
@@ -221,12 +217,6 @@ double ParseReal(const char* b, const char* e) {
 
 // ---- eight characters at a time, for words inside a line --------------------------------------
 
-PLY_INLINE uint64_t Load8(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 // How many of the eight characters in v (first in the lowest byte) are digits before the first
 // that is not; 8 when all are.
 PLY_INLINE int LeadingDigits(uint64_t v) {
@@ -256,10 +246,10 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   const char* p = b;
   if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
   // As in ScanShortInteger, a sign is looked for only when no digit comes first.
-  uint64_t whole = Load8(p);
+  uint64_t whole = Load<uint64_t>(p);
   int wholeDigits = LeadingDigits(whole);
   if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
-    whole = Load8(++p);
+    whole = Load<uint64_t>(++p);
     wholeDigits = LeadingDigits(whole);
   }
   const bool negative = *b == '-';
@@ -268,7 +258,7 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   p += wholeDigits;
   int fractionDigits = 0;
   if (p < e && *p == '.') {
-    const uint64_t fraction = Load8(++p);
+    const uint64_t fraction = Load<uint64_t>(++p);
     fractionDigits = LeadingDigits(fraction);
     if (fractionDigits == 8) return ScanDecimal(b, e, value);
     if (fractionDigits) m = m * kTens[fractionDigits] + DigitsValue(fraction, fractionDigits);
@@ -398,11 +388,11 @@ PLY_INLINE bool NextWord(const char** cursor, const char** wordBegin, const char
 PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32_t* value) {
   if (kHostBigEndian || limit - p < 9) return nullptr;
   const char* digits = p;
-  uint64_t word = Load8(digits);
+  uint64_t word = Load<uint64_t>(digits);
   int count = LeadingDigits(word);
   if (count == 0) {
     if (*p != '-' && *p != '+') return nullptr;
-    word = Load8(++digits);
+    word = Load<uint64_t>(++digits);
     count = LeadingDigits(word);
   }
   const char* stop = digits + count;
@@ -758,7 +748,7 @@ PLY_INLINE bool ScanPlainTriangle(const char* p, int32_t* three, const char** ne
   if (kHostBigEndian || p[0] != '3' || p[1] != ' ') return false;
   p += 2;
   for (int j = 0; j < 3; ++j) {
-    const uint64_t word = Load8(p);
+    const uint64_t word = Load<uint64_t>(p);
     const int digits = LeadingDigits(word);
     if (digits == 0 || digits == 8) return false;
     three[j] = static_cast<int32_t>(DigitsValue(word, digits));

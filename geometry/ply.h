@@ -12,17 +12,8 @@
 // A reader keeps all its state in its PlyReader, so different files may be read on different
 // threads at once.
 
-enum PlyType : int32_t {
-  PlyInvalid = 0,  // any type keyword not recognised
-  PlyChar = 1,
-  PlyShort = 2,
-  PlyInt = 3,
-  PlyUchar = 4,
-  PlyUshort = 5,
-  PlyUint = 6,
-  PlyFloat = 7,
-  PlyDouble = 8
-};
+// PlyInvalid: any type keyword not recognised.
+enum PlyType : int32_t { PlyInvalid, PlyChar, PlyShort, PlyInt, PlyUchar, PlyUshort, PlyUint, PlyFloat, PlyDouble };
 
 enum PlyFileKind : int32_t { Ascii = 1, BinaryBigEndian = 2, BinaryLittleEndian = 3 };
 
