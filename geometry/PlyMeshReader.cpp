@@ -20,9 +20,6 @@ const int64_t kUnsizedReservation = int64_t{1} << 16;
 // unknown type (which fails when met) counted as one.
 const int64_t kAsciiItemBytes = 2;
 const int64_t kBinaryItemBytes[9] = {1, 1, 2, 4, 1, 2, 4, 4, 8};
-// The array for the triangles still to come is sized at the rate seen so far, a little over.
-const double kRateMargin = 1.01;
-const double kRateSlack = 16;
 
 struct VertexSlot {
   const char* name;
@@ -116,6 +113,11 @@ bool PlyMeshReader::FailRead() {
   return false;
 }
 
+bool PlyMeshReader::FailReadIn(const char* what) {
+  FailIn(what, path_);
+  return false;
+}
+
 bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
   // Element names are unique. Face indices are checked once the vertices are known.
   int64_t highest = -1;
@@ -128,10 +130,7 @@ bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
     if (!ok) return false;
   }
   if (!ply_read_end(reader_)) return FailRead();
-  if (!Fits(highest, haveVertices ? vertices.size() : vertexCountBefore)) {
-    FailIn("vertex_indices", path_);
-    return false;
-  }
+  if (!Fits(highest, haveVertices ? vertices.size() : vertexCountBefore)) return FailReadIn("vertex_indices");
   return true;
 }
 
@@ -151,31 +150,17 @@ bool PlyMeshReader::ReadVertexElement(int element) {
       PlyPropertyDesc request;
       request.storeType = kVertexSlots[s].type;
       request.offset = kVertexSlots[s].offset;
-      if (!ply_request_property(reader_, element, static_cast<int>(p), request)) {
-        FailIn(prop.name.c_str(), path_);
-        return false;
-      }
+      if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailReadIn(prop.name.c_str());
     }
   }
   // Each coordinate once: a repeated x would leave z unset.
-  if (found[SlotX] != 1 || found[SlotY] != 1 || found[SlotZ] != 1) {
-    FailIn("xyz", path_);
-    return false;
-  }
-  if (!Resolve(options_.readConfidence, found[SlotConfidence] == 1)) {
-    FailIn("confidence", path_);
-    return false;
-  }
+  if (found[SlotX] != 1 || found[SlotY] != 1 || found[SlotZ] != 1) return FailReadIn("xyz");
+  if (!Resolve(options_.readConfidence, found[SlotConfidence] == 1)) return FailReadIn("confidence");
   const bool rgb = found[SlotR] == 1 && found[SlotG] == 1 && found[SlotB] == 1;
   const bool rgbRead = found[SlotR] + found[SlotG] + found[SlotB] > 0;
-  if (!Resolve(options_.readColor, (found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1) || rgb)) {
-    FailIn("rgb", path_);
-    return false;
-  }
-  if (!Resolve(options_.readMask, found[SlotMask] == 1)) {
-    FailIn("mask", path_);
-    return false;
-  }
+  if (!Resolve(options_.readColor, (found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1) || rgb))
+    return FailReadIn("rgb");
+  if (!Resolve(options_.readMask, found[SlotMask] == 1)) return FailReadIn("mask");
   const bool useConfidence = options_.readConfidence != 0, useColor = options_.readColor != 0,
              useMask = options_.readMask != 0;
 
@@ -238,15 +223,9 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
     itemType = prop.fileType;
     PlyPropertyDesc request;
     request.isList = 1;
-    if (!ply_request_property(reader_, element, static_cast<int>(p), request)) {
-      FailIn(prop.name.c_str(), path_);
-      return false;
-    }
+    if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailReadIn(prop.name.c_str());
   }
-  if (found != 1) {
-    FailIn("vertex_indices", path_);
-    return false;
-  }
+  if (found != 1) return FailReadIn("vertex_indices");
   if (options_.readFaces == Skip) return ply_skip_element(reader_, element) || FailRead();
   if (options_.readFaces < 0) options_.readFaces = 1;
 
@@ -284,12 +263,12 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
       }
     }
     done += k;
-    // Polygons: size the array once for the rest at the rate seen so far.
+    // Polygons: size the array once for the rest at the rate seen so far, a little over.
     if (done < itemCount && triangles.size() > static_cast<size_t>(done)) {
       const double expected = static_cast<double>(triangles.size()) * itemCount / done;
       const double most = static_cast<double>(triangles.size() + TriangleRoom(itemBytes));
       if (expected > triangles.capacity())
-        Reserve(triangles, static_cast<size_t>(std::min(expected * kRateMargin + kRateSlack, most)));
+        Reserve(triangles, static_cast<size_t>(std::min(expected * 1.01 + 16, most)));
     }
   }
   return true;

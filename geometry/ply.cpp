@@ -37,6 +37,26 @@
 // only to hold one line or one list. Elements and properties are taken by index, so a header
 // costs time linear in its size.
 
+struct PlyInput {
+  // Bytes [begin, end) of buffer came from the stream and are not consumed yet; the buffer grows
+  // only for a long line or list. unreadBytes is what the stream holds beyond, -1 when unknown.
+  std::vector<char> buffer;
+  size_t begin = 0;
+  size_t end = 0;
+  bool streamEnded = false;
+  int64_t unreadBytes = -1;
+  size_t wholeLines = 0;  // ASCII data: buffer offset past the last buffered line feed
+  // The data is consumed strictly in header order: element dataElement, of which itemsDone
+  // items are behind us. A data failure is final.
+  int32_t dataElement = 0;
+  int64_t itemsDone = 0;
+  bool failed = false;
+  std::vector<int32_t> listItems;  // the items of ply_get_lists, reused by each call
+};
+
+PlyReader::PlyReader() : input(new PlyInput) {}
+PlyReader::~PlyReader() = default;
+
 namespace {
 
 const size_t kBufferSize = 1024 * 1024;     // first size of a reader's buffer
@@ -49,38 +69,7 @@ const size_t kLoadAhead = 17;           // bytes ScanShortDecimal may read from 
 // because the language leaves that conversion undefined.
 const double kFloatOverflow = 0x1.ffffffp127;
 
-}  // namespace
-
-struct PlyInput {
-  // Bytes [begin, end) of buffer came from the stream and are not consumed yet. The buffer stays
-  // small unless a single line or list needs more.
-  std::unique_ptr<char[]> buffer;
-  size_t capacity = 0;
-  size_t begin = 0;
-  size_t end = 0;
-  bool streamEnded = false;
-  int64_t unreadBytes = -1;  // bytes left in the stream beyond the buffer; -1 when unknown
-  size_t wholeLines = 0;     // ASCII data: buffer offset past the last buffered line feed
-
-  // The data is consumed strictly in header order: element dataElement, of which itemsDone
-  // items are behind us.
-  int32_t dataElement = 0;
-  int64_t itemsDone = 0;
-  bool failed = false;  // a data failure is final
-
-  std::vector<int32_t> listItems;  // the items of ply_get_lists, reused by each call
-};
-
-PlyReader::PlyReader() : input(new PlyInput) {}
-PlyReader::~PlyReader() = default;
-
-namespace {
-
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-const bool kHostBigEndian = true;
-#else
-const bool kHostBigEndian = false;
-#endif
+const bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 void Say(const char* format, ...) {
   va_list args;
@@ -182,9 +171,8 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
 
 PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// The leading decimal integer after any spaces, as the C library's conversions read it: signed
-// types saturate to int32; uint saturates to 32 bits and a minus sign negates modulo 2^32. The
-// magnitude stops growing past 2^40, far enough out to saturate either width.
+// The leading decimal integer after any spaces, as the C library reads it: signed types saturate
+// to int32; uint to 32 bits, a minus sign negating modulo 2^32. Past 2^40 both have saturated.
 PlyValue ParseInteger(const char* p, const char* e, bool isUnsigned) {
   while (p < e && IsSpace(*p)) ++p;
   bool negative = false;
@@ -237,9 +225,8 @@ PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
   return x;
 }
 
-// ScanDecimal for a number with fewer than eight digits before and after its point, neither
-// followed by an exponent: what most files hold. Characters up to limit may be read; the line
-// ends at e in a line feed, a carriage return or the end of the data, none of them digits.
+// ScanDecimal for fewer than eight digits either side of the point and no exponent, as most files
+// hold. Characters up to limit may be read; the line ends at e in a character that is no digit.
 PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char* limit, double* value) {
   static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
@@ -282,19 +269,13 @@ __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type
 // Moves the unconsumed bytes to the front of the buffer, doubling it only when they fill it.
 void MakeRoom(PlyReader* r) {
   r->input->wholeLines = 0;
-  char* buffer = r->input->buffer.get();
+  char* buffer = r->input->buffer.data();
   if (r->input->begin > 0) {
     std::memmove(buffer, buffer + r->input->begin, r->input->end - r->input->begin);
     r->input->end -= r->input->begin;
     r->input->begin = 0;
   }
-  if (r->input->end == r->input->capacity) {
-    const size_t capacity = r->input->capacity * 2;
-    std::unique_ptr<char[]> bigger(new char[capacity]);
-    std::memcpy(bigger.get(), buffer, r->input->end);
-    r->input->buffer = std::move(bigger);
-    r->input->capacity = capacity;
-  }
+  if (r->input->end == r->input->buffer.size()) r->input->buffer.resize(2 * r->input->end);
 }
 
 // Brings more of the stream into the buffer. False when the stream has nothing more.
@@ -302,7 +283,7 @@ bool ReadMore(PlyReader* r) {
   if (r->input->streamEnded) return false;
   MakeRoom(r);
   const size_t got =
-      std::fread(r->input->buffer.get() + r->input->end, 1, r->input->capacity - r->input->end, r->stream);
+      std::fread(r->input->buffer.data() + r->input->end, 1, r->input->buffer.size() - r->input->end, r->stream);
   if (got == 0) {
     r->input->streamEnded = true;
     return false;
@@ -342,7 +323,7 @@ bool SkipBytes(PlyReader* r, uint64_t bytes) {
 int NextLine(PlyReader* r, size_t maxLength, const char** lineBegin, const char** lineEnd) {
   size_t scanned = 0;
   for (;;) {
-    const char* from = r->input->buffer.get() + r->input->begin;
+    const char* from = r->input->buffer.data() + r->input->begin;
     const size_t have = r->input->end - r->input->begin;
     const char* feed = static_cast<const char*>(std::memchr(from + scanned, '\n', have - scanned));
     const size_t length = feed ? static_cast<size_t>(feed - from) : have;
@@ -354,7 +335,7 @@ int NextLine(PlyReader* r, size_t maxLength, const char** lineBegin, const char*
       scanned = have;
       if (ReadMore(r)) continue;
       if (have == 0) return 0;
-      from = r->input->buffer.get() + r->input->begin;
+      from = r->input->buffer.data() + r->input->begin;
       r->input->begin = r->input->end;
     }
     *lineBegin = from;
@@ -381,10 +362,9 @@ PLY_INLINE bool NextWord(const char** cursor, const char** wordBegin, const char
   return true;
 }
 
-// An integer word at p of fewer than eight digits, read eight characters at a time: its value
-// modulo 2^32 (no saturation is needed), which is both integer forms. Null for any other word.
-// A sign is looked for only when no digit comes first, so that unsigned words, nearly all, do not
-// wait for a character to be compared before their digits are loaded.
+// An integer word at p of fewer than eight digits, eight characters at a time: its value modulo
+// 2^32, both integer forms; null for any other word. A sign is looked for only when no digit comes
+// first, so that unsigned words, nearly all, load their digits at once.
 PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32_t* value) {
   if (kHostBigEndian || limit - p < 9) return nullptr;
   const char* digits = p;
@@ -485,7 +465,7 @@ bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
     ReportShortRead();
     return false;
   }
-  *value = BinaryValue(r->input->buffer.get() + r->input->begin, type, Swapped(r));
+  *value = BinaryValue(r->input->buffer.data() + r->input->begin, type, Swapped(r));
   r->input->begin += size;
   return true;
 }
@@ -514,7 +494,7 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
       return false;
     }
     if (!store) continue;
-    if (!StoreIndices(lists->Add(n), r->input->buffer.get() + r->input->begin, n, prop.fileType, swap)) return false;
+    if (!StoreIndices(lists->Add(n), r->input->buffer.data() + r->input->begin, n, prop.fileType, swap)) return false;
     r->input->begin += bytes;
   }
   return true;
@@ -525,11 +505,11 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
 bool FindWholeLines(PlyReader* r) {
   size_t scanned = 0;
   for (;;) {
-    const char* from = r->input->buffer.get() + r->input->begin;
+    const char* from = r->input->buffer.data() + r->input->begin;
     const size_t have = r->input->end - r->input->begin;
     const char* feed = static_cast<const char*>(memrchr(from + scanned, '\n', have - scanned));
     if (feed) {
-      r->input->wholeLines = static_cast<size_t>(feed + 1 - r->input->buffer.get());
+      r->input->wholeLines = static_cast<size_t>(feed + 1 - r->input->buffer.data());
       return true;
     }
     scanned = have;
@@ -550,7 +530,7 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
     Say("ply_get_element: unexpected end of file\n");
     return false;
   }
-  const char* const base = r->input->buffer.get();
+  const char* const base = r->input->buffer.data();
   const char* const limit = base + r->input->end;
   const char* const linesEnd = base + r->input->wholeLines;
   const char* cursor = base + r->input->begin;
@@ -679,25 +659,19 @@ bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const std::vect
       ReportShortRead();
       return false;
     }
-    const char* p = r->input->buffer.get() + r->input->begin;
+    const char* p = r->input->buffer.data() + r->input->begin;
     char* record = records + k * stride;
     for (const Op& op : plan) {
       const char* from = p + op.src;
       char* to = record + op.dst;
-      if (op.kind == OpMove && op.width == 1) {
-        MoveRuns<uint8_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove && op.width == 2) {
-        MoveRuns<uint16_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove && op.width == 4) {
-        MoveRuns<uint32_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove) {
-        MoveRuns<uint64_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpConvert) {
-        const PlyPropertyDesc& prop = element.properties[op.prop];
-        for (int64_t j = 0; j < inBuffer; ++j)
-          if (!StoreValue(to + j * stride, prop.storeType, BinaryValue(from + j * size, prop.fileType, swap)))
-            return false;
-      }
+      if (op.kind == OpMove && op.width == 1) MoveRuns<uint8_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 2) MoveRuns<uint16_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 4) MoveRuns<uint32_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 8) MoveRuns<uint64_t>(to, stride, from, size, op.bytes, inBuffer);
+      const PlyPropertyDesc& prop = element.properties[op.prop];
+      for (int64_t j = 0; op.kind == OpConvert && j < inBuffer; ++j)
+        if (!StoreValue(to + j * stride, prop.storeType, BinaryValue(from + j * size, prop.fileType, swap)))
+          return false;
     }
     r->input->begin += static_cast<size_t>(inBuffer) * size;
     k += inBuffer;
@@ -741,9 +715,8 @@ bool ReachCurrent(PlyReader* r, int64_t count) {
   return count <= r->elements[r->currentElement].itemCount - r->input->itemsDone;
 }
 
-// A line "3 a b c" ending right after c, a, b and c of one to seven digits and single spaces
-// apart, as nearly every ASCII face is; each index is what the list path makes of it, in any type.
-// Reads up to kPlainTriangleChars from p; *next is where the following line starts.
+// A line "3 a b c" ending right after c, of one to seven digits each and single spaces, as nearly
+// every ASCII face is; reads up to kPlainTriangleChars from p; *next is the following line.
 PLY_INLINE bool ScanPlainTriangle(const char* p, int32_t* three, const char** next) {
   if (kHostBigEndian || p[0] != '3' || p[1] != ' ') return false;
   p += 2;
@@ -760,10 +733,9 @@ PLY_INLINE bool ScanPlainTriangle(const char* p, int32_t* three, const char** ne
   return *p == '\n';
 }
 
-// The faces fast path: items that are lists of three, straight into the caller's records, until
-// the first other item. Invariant: it takes only items that the list path reads to the same three
-// indices: binary ones of a one-byte count of 3 and four-byte integer indices, ASCII ones that
-// ScanPlainTriangle takes whole.
+// The faces fast path: lists of three straight into the caller's records, until the first other
+// item. Invariant: it takes only items that the list path reads to the same three indices, in any
+// type: binary ones of a one-byte count and four-byte integers, ASCII ones ScanPlainTriangle takes.
 int64_t ReadTriangles(PlyReader* r, const PlyPropertyDesc& prop, char* out, size_t stride, int64_t count) {
   PlyInput& in = *r->input;
   int64_t k = 0;
@@ -772,15 +744,15 @@ int64_t ReadTriangles(PlyReader* r, const PlyPropertyDesc& prop, char* out, size
     for (; k < count; ++k, out += stride) {
       if (in.end - in.begin < kPlainTriangleChars && !Ensure(r, kPlainTriangleChars)) break;
       const char* next;
-      if (!ScanPlainTriangle(in.buffer.get() + in.begin, reinterpret_cast<int32_t*>(out), &next)) break;
-      in.begin = static_cast<size_t>(next - in.buffer.get());
+      if (!ScanPlainTriangle(in.buffer.data() + in.begin, reinterpret_cast<int32_t*>(out), &next)) break;
+      in.begin = static_cast<size_t>(next - in.buffer.data());
     }
     return k;
   }
   if (prop.countFileType != PlyUchar || (prop.fileType != PlyInt && prop.fileType != PlyUint)) return 0;
   const bool swap = Swapped(r);
   while (k < count && Ensure(r, kTriangleItemBytes)) {
-    const char* p = in.buffer.get() + in.begin;
+    const char* p = in.buffer.data() + in.begin;
     const int64_t whole = std::min(count - k, static_cast<int64_t>((in.end - in.begin) / kTriangleItemBytes));
     int64_t j = 0;
     if (swap) {
@@ -792,7 +764,7 @@ int64_t ReadTriangles(PlyReader* r, const PlyPropertyDesc& prop, char* out, size
     } else {
       for (; j < whole && *p == 3; ++j, p += kTriangleItemBytes, out += stride) std::memcpy(out, p + 1, 12);
     }
-    in.begin = static_cast<size_t>(p - in.buffer.get());
+    in.begin = static_cast<size_t>(p - in.buffer.data());
     k += j;
     if (j < whole) break;
   }
@@ -827,11 +799,8 @@ bool CountsFit(const PlyReader* r) {
 }
 
 std::string TextAfterKeyword(std::string_view line) {
-  size_t k = 0;
-  while (k < line.size() && IsSeparator(line[k])) ++k;
-  while (k < line.size() && !IsSeparator(line[k])) ++k;
-  while (k < line.size() && IsSeparator(line[k])) ++k;
-  std::string text(line.substr(k));
+  const size_t k = line.find_first_not_of(" \t", line.find_first_of(" \t", line.find_first_not_of(" \t")));
+  std::string text(k == std::string_view::npos ? std::string_view() : line.substr(k));
   std::replace(text.begin(), text.end(), '\t', ' ');
   return text;
 }
@@ -869,8 +838,7 @@ int HeaderLine(PlyReader* r, std::string* line, std::vector<std::string_view>* w
 PlyReader* ReadHeader(FILE* stream) {
   std::unique_ptr<PlyReader> r(new PlyReader);
   r->stream = stream;
-  r->input->capacity = kBufferSize;
-  r->input->buffer.reset(new char[kBufferSize]);
+  r->input->buffer.resize(kBufferSize);
   struct stat st;
   if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
     const off_t at = ftello(stream);
@@ -890,14 +858,10 @@ PlyReader* ReadHeader(FILE* stream) {
     if (key == "end_header") break;
     if (key == "format") {
       if (words.size() != 3) return nullptr;
-      if (words[1] == "ascii")
-        r->fileKind = Ascii;
-      else if (words[1] == "binary_big_endian")
-        r->fileKind = BinaryBigEndian;
-      else if (words[1] == "binary_little_endian")
-        r->fileKind = BinaryLittleEndian;
-      else
-        return nullptr;
+      static const std::string_view kinds[] = {"ascii", "binary_big_endian", "binary_little_endian"};
+      const int kind = static_cast<int>(std::find(kinds, kinds + 3, words[1]) - kinds);
+      if (kind == 3) return nullptr;
+      r->fileKind = static_cast<PlyFileKind>(kind + 1);
       r->version = static_cast<float>(ParseReal(words[2].data(), words[2].data() + words[2].size()));
       haveFormat = true;
     } else if (key == "element") {
@@ -971,10 +935,6 @@ int Guarded(PlyReader* r, int line, Read read) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // count items of the current element into records or lists, after what is left of the elements
 // before it.
 int GetItems(PlyReader* r, int line, char* records, size_t stride, int64_t count, ListSink* lists) {
@@ -987,26 +947,25 @@ int GetItems(PlyReader* r, int line, char* records, size_t stride, int64_t count
   });
 }
 
-// How many properties of the current element are requested, and how many of them are lists.
-void Requested(const PlyReader* r, int* scalars, int* lists) {
+// What the current element's requested properties are: 0 scalars alone (or none), 1 one list
+// alone, -1 anything else or no current element.
+int Requested(const PlyReader* r) {
+  if (r->currentElement < 0) return -1;
   const PlyElementDesc& element = r->elements[r->currentElement];
-  *scalars = *lists = 0;
+  int scalars = 0, lists = 0;
   for (size_t p = 0; p < element.properties.size(); ++p)
-    if (element.storeFlags[p]) ++*(element.properties[p].isList ? lists : scalars);
+    if (element.storeFlags[p]) ++(element.properties[p].isList ? lists : scalars);
+  return lists == 0 ? 0 : lists == 1 && scalars == 0 ? 1 : -1;
 }
 
 }  // namespace
 
 int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count) {
-  int scalars = 0, lists = 0;
-  if (reader->currentElement >= 0) Requested(reader, &scalars, &lists);
-  return lists == 0 ? GetItems(reader, __LINE__, static_cast<char*>(records), stride, count, nullptr) : 0;
+  return Requested(reader) == 0 ? GetItems(reader, __LINE__, static_cast<char*>(records), stride, count, nullptr) : 0;
 }
 
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items) {
-  int scalars = 0, lists = 0;
-  if (reader->currentElement >= 0) Requested(reader, &scalars, &lists);
-  if (scalars != 0 || lists != 1) return 0;
+  if (Requested(reader) != 1) return 0;
   ListSink sink{reader, counts};
   if (!GetItems(reader, __LINE__, nullptr, 0, count, &sink)) return 0;
   *items = reader->input->listItems.data();
@@ -1014,13 +973,12 @@ int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32
 }
 
 int64_t ply_get_triangles(PlyReader* reader, void* records, size_t stride, int64_t count) {
-  int scalars = 0, lists = 0;
-  if (reader->currentElement >= 0) Requested(reader, &scalars, &lists);
+  const bool oneList = Requested(reader) == 1;
   int64_t done = 0;
   const bool ok = Guarded(reader, __LINE__, [&] {
     if (count < 0 || !ReachCurrent(reader, count)) return false;
     const std::vector<PlyPropertyDesc>& props = reader->elements[reader->currentElement].properties;
-    if (props.size() == 1 && lists == 1)
+    if (props.size() == 1 && oneList)
       done = ReadTriangles(reader, props[0], static_cast<char*>(records), stride, count);
     reader->input->itemsDone += done;
     return true;

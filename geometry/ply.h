@@ -6,11 +6,9 @@
 #include <string>
 #include <vector>
 
-// Reader for PLY files: ASCII and binary of either byte order. The caller lays out its own item
-// records and says, per property, where and in which type each value goes. Nothing here ends the
-// process: every failure prints at most one line on standard error and makes the call return 0.
-// A reader keeps all its state in its PlyReader, so different files may be read on different
-// threads at once.
+// Reader for PLY files, ASCII and binary of either byte order, into records the caller lays out
+// (where and in which type each value goes). Nothing here ends the process: a failure prints at
+// most one line on standard error. Readers share no state: files may be read on several threads.
 
 // PlyInvalid: any type keyword not recognised.
 enum PlyType : int32_t { PlyInvalid, PlyChar, PlyShort, PlyInt, PlyUchar, PlyUshort, PlyUint, PlyFloat, PlyDouble };
