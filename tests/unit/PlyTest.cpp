@@ -620,39 +620,33 @@ TEST(PlyItems, ListCountsAreBoundedByTheData) {
   }
   // Counts and indices of a real type must be whole and fit an index; in binary they would wrap
   // modulo 2^32 (2^32 + 3 to 3). The last rows read.
-  Bytes wrapsToThree, wrapsToTwo, half, negative, whole;
-  wrapsToThree.Put(4294967299.0).Put(0.0).Put(1.0).Put(2.0);
-  wrapsToTwo.Put(1.0).Put(4294967298.0);
-  half.Put(1.0).Put(1.5);
-  negative.Put(1.0).Put(-1.0);
-  whole.Put(2.0).Put(2147483647.0).Put(0.0);
+  const auto doubles = [](std::vector<double> values) {
+    Bytes b;
+    for (double v : values) b.Put(v);
+    return "binary_little_endian double double " + b.data;
+  };
   const std::vector<std::pair<std::string, std::vector<int32_t>>> real = {
-      {"binary double double " + wrapsToThree.data, {}},
-      {"binary double double " + wrapsToTwo.data, {}},
-      {"binary double double " + half.data, {}},
-      {"binary double double " + negative.data, {}},
-      {"ascii float int 4294967299 0 1 2", {}},
+      {doubles({4294967299.0, 0, 1, 2}), {}},
+      {doubles({1, 4294967298.0}), {}},
+      {doubles({1, -1}), {}},
       {"ascii float int 2.5 0 1 2", {}},
-      {"ascii uchar double 1 4294967298", {}},
-      {"ascii uchar float 1 -1", {}},
+      {"ascii uchar float 1 0.5", {}},
       {"ascii uchar double 1 NaN", {}},
       {"ascii int int 3 1 2", {}},  // a count the line cannot hold
-      {"binary double double " + whole.data, {2147483647, 0}},
+      {doubles({2, 2147483647.0, 0}), {2147483647, 0}},
       {"ascii double float 2.0 1e3 7", {1000, 7}},
   };
   for (const auto& row : real) {
-    const size_t space1 = row.first.find(' '), space2 = row.first.find(' ', space1 + 1),
-                 space3 = row.first.find(' ', space2 + 1);
-    const bool ascii = row.first[0] == 'a';
-    SCOPED_TRACE(ascii ? row.first : row.first.substr(0, space3));
-    PlyReader* r = Header(std::string("ply\nformat ") + (ascii ? "ascii" : "binary_little_endian") +
-                          " 1.0\nelement v 1\nproperty list " + row.first.substr(space1 + 1, space3 - space1 - 1) +
-                          " l\nend_header\n" + row.first.substr(space3 + 1) + (ascii ? "\n" : ""));
+    const size_t types = row.first.find(' ') + 1, data = row.first.find(' ', row.first.find(' ', types) + 1);
+    SCOPED_TRACE(row.first.substr(0, data));
+    PlyReader* r =
+        Header("ply\nformat " + row.first.substr(0, types) + "1.0\nelement v 1\nproperty list " +
+               row.first.substr(types, data - types) + " l\nend_header\n" + row.first.substr(data + 1) + "\n");
     ASSERT_NE(nullptr, r);
     ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
     const std::vector<std::vector<int32_t>> got = Lists(r, 1);
-    EXPECT_EQ(row.second.empty(), got.empty());
     EXPECT_EQ(row.second, got.empty() ? std::vector<int32_t>{} : got[0]);
+    EXPECT_EQ(row.second.empty(), got.empty());
     ply_close_reader(r);
   }
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -407,6 +408,9 @@ TEST(ReadPly, AllocationFailureFailsTheRead) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // Large blocks from fresh mappings, not from heap that earlier tests in this process freed.
+    malloc_trim(0);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     rlimit limit;
     getrlimit(RLIMIT_AS, &limit);
     limit.rlim_cur = static_cast<rlim_t>(VirtualBytes() + (16 << 20));
@@ -813,58 +817,48 @@ TEST(ReadPly, AsciiAndBothBinaryOrdersGiveTheSameMesh) {
 // reals scaled from 0-1, rounded and clamped; alpha is read past. A sequence's first frame fixes
 // whether frames have colour, under either naming.
 TEST(ReadPly, ColourOfEitherNamingAndItsScale) {
+  // A file of one vertex: x, y, z and the properties given ("type name", one a line).
+  const auto file = [](const std::string& name, std::string properties, const std::string& values) {
+    for (size_t at = 0; at < properties.size(); at = properties.find('\n', at) + 1) properties.insert(at, "property ");
+    return WriteFile(name,
+                     Header("ascii", "element vertex 1\n" + std::string(kXyz) + properties) + "0 0 0 " + values + "\n");
+  };
   struct Case {
-    const char* properties;  // after x, y, z
+    const char* properties;
     const char* values;
     int32_t readColor;
     const char* rgb;
   };
   const Case cases[] = {
-      {"float red\nfloat green\nfloat blue\nfloat alpha", "1.5 0.5 -0.25 0.7", 1, "\xff\x80\x00"},
-      {"double red\ndouble green\ndouble blue", "1 0.2 nan", 1, "\xff\x33\x00"},
-      {"int red\nshort green\nuchar alpha\nuint blue", "300 -5 9 77", 1, "\xff\x00\x4d"},
-      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red\nuchar diffuse_green\nuchar diffuse_blue", "9 9 9 1 2 3",
-       1, "\x01\x02\x03"},
-      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red", "9 9 9 1", 0, "\xff\xff\xff"},
-      {"uchar red\nuchar green", "9 9", 0, "\xff\xff\xff"},
+      {"float red\nfloat green\nfloat blue\nfloat alpha\n", "1.5 0.5 -0.25 0.7", 1, "\xff\x80\x00"},
+      {"double red\ndouble green\ndouble blue\n", "1 0.2 nan", 1, "\xff\x33\x00"},
+      {"int red\nshort green\nuchar alpha\nuint blue\n", "300 -5 9 77", 1, "\xff\x00\x4d"},
+      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red\nuchar diffuse_green\nuchar diffuse_blue\n",
+       "9 9 9 1 2 3", 1, "\x01\x02\x03"},
+      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red\n", "9 9 9 1", 0, "\xff\xff\xff"},
+      {"uchar red\nuchar green\n", "9 9", 0, "\xff\xff\xff"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.properties);
-    std::string properties = std::string("property ") + c.properties + "\n";
-    for (size_t at = properties.find('\n'); at + 1 < properties.size(); at = properties.find('\n', at + 1))
-      properties.insert(at + 1, "property ");
     Mesh mesh;
     PlyReadOptions options;
-    const Outcome got =
-        Read(mesh,
-             WriteFile("colour.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) + properties) + "0 0 0 " +
-                                         c.values + "\n"),
-             options);
+    const Outcome got = Read(mesh, file("colour.ply", c.properties, c.values), options);
     ASSERT_TRUE(got.ok) << got.err;
     EXPECT_EQ(c.readColor, options.readColor);
     EXPECT_EQ(0, std::memcmp(mesh.vertices[0].color, c.rgb, 3));
     EXPECT_EQ(0.0f, mesh.vertices[0].normal[0]);
   }
-  // Frames of a sequence: the first has red, green, blue; the second diffuse_*; the third none.
+  // Frames of a sequence: the first names its colour red, green, blue, the second diffuse_*; the
+  // third has none.
   PlyReadOptions frames;
   frames.readFaces = Skip;
-  const std::string first = WriteFile("frame0.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) +
-                                                                        "property uchar red\nproperty uchar "
-                                                                        "green\nproperty uchar blue\n") +
-                                                        "0 0 0 1 2 3\n");
   Mesh m0, m1, m2;
-  ASSERT_TRUE(Read(m0, first, frames).ok);
+  ASSERT_TRUE(Read(m0, file("frame0.ply", "uchar red\nuchar green\nuchar blue\n", "1 2 3"), frames).ok);
   EXPECT_EQ(1, frames.readColor);
-  ASSERT_TRUE(Read(m1,
-                   WriteFile("frame1.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz) +
-                                                               "property uchar diffuse_red\nproperty uchar "
-                                                               "diffuse_green\nproperty uchar diffuse_blue\n") +
-                                               "0 0 0 4 5 6\n"),
-                   frames)
-                  .ok);
+  ASSERT_TRUE(
+      Read(m1, file("frame1.ply", "uchar diffuse_red\nuchar diffuse_green\nuchar diffuse_blue\n", "4 5 6"), frames).ok);
   EXPECT_EQ(0, std::memcmp(m1.vertices[0].color, "\x04\x05\x06", 3));
-  const std::string none =
-      WriteFile("frame2.ply", Header("ascii", "element vertex 1\n" + std::string(kXyz)) + "0 0 0\n");
+  const std::string none = file("frame2.ply", "", "");
   EXPECT_EQ(Line("fail to read rgb in ", none), Read(m2, none, frames).err);
 }
 
