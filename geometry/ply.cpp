@@ -16,6 +16,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "geometry/LoadBudget.h"
+
 // How the data is read. Input comes through one buffer per reader (ReadMore); every element is
 // read by one of two walkers, one per encoding, which store requested scalars into the caller's
 // records, hand a requested list to a ListSink as int32 counts and items, and read past the rest:
@@ -62,11 +64,12 @@ const bool kHostBigEndian = false;
 #endif
 
 void Say(const char* format, ...) {
+  char line[512];
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  std::fflush(stderr);
+  LoadBudget::Say(line);
 }
 
 void ReportBadAlloc(int line) { Say("Memory allocation bombed on line %d in %s\n", line, __FILE__); }
@@ -467,7 +470,10 @@ struct ListSink {
     return items;
   }
   void Reserve(size_t n) {
-    if (used + n > r->listItems.size()) r->listItems.resize(std::max(used + n, 2 * r->listItems.size()));
+    if (used + n <= r->listItems.size()) return;
+    const size_t size = std::max(used + n, 2 * r->listItems.size());
+    if (!LoadBudget::Grow(static_cast<int64_t>((size - r->listItems.size()) * sizeof(int32_t)))) throw std::bad_alloc();
+    r->listItems.resize(size);
   }
 };
 
