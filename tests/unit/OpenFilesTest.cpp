@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "geometry/Mesh.h"
 #include "store/Dialogs.h"
 #include "store/FrameLoader.h"
 #include "store/MemoryGuard.h"
@@ -605,6 +607,78 @@ TEST_F(OpenFilesTest, MemoryGuardStopsBeforeTheFrameThatWouldNotFit) {
   EXPECT_EQ(err, "MeshStore::OpenMeshSequence: not enough memory for " + large + "\n");
   EXPECT_EQ(store.meshes.size(), 2u);
   EXPECT_TRUE(store.sharedTriangles);
+}
+
+// A commit that throws: std::bad_alloc refuses that frame as the guard does, anything else reaches
+// the caller; either way after every worker is joined and the frames read ahead are freed.
+TEST_F(OpenFilesTest, ThrowingCommitStopsTheLoadWithEveryWorkerJoined) {
+  for (bool outOfMemory : {true, false}) {
+    FrameLoader loader;
+    loader.workers = 3;
+    loader.owner = "Owner";
+    loader.name = [](int64_t k, std::string& name, bool) {
+      name = "f" + std::to_string(k);
+      return true;
+    };
+    loader.bytes = [](const std::string&) { return int64_t(0); };
+    loader.load = [](const std::string&) { return std::unique_ptr<Mesh>(new Mesh); };
+    int64_t kept = 0;
+    loader.commit = [&](std::unique_ptr<Mesh>, const std::string&) {
+      if (kept == 2 && outOfMemory) throw std::bad_alloc();
+      if (kept == 2) throw std::runtime_error("commit");
+      return ++kept > 0;
+    };
+    std::string err;
+    if (outOfMemory) {
+      int64_t committed = -1;
+      Output([&] { committed = loader.Run(6); }, &err);
+      EXPECT_EQ(committed, 2);
+      EXPECT_EQ(err, "Owner: not enough memory for f2\n");
+    } else {
+      EXPECT_THROW(loader.Run(6), std::runtime_error);
+    }
+    EXPECT_EQ(kept, 2);
+  }
+}
+
+// The user's stop keeps the frames so far as a shorter sequence, with one line saying so.
+TEST_F(OpenFilesTest, ProgressStopsTheLoadAndTheFramesSoFarPlay) {
+  std::string seq = DepthSequence("s.dsq", 4, 4);
+  std::vector<int64_t> asked;
+  store.progress = [&](int64_t done, int64_t total) {
+    asked.push_back(done * 10 + total);
+    return done < 2;
+  };
+  std::string err;
+  std::string out = Output([&] { store.OpenDepthMapSequence(seq.c_str()); }, &err);
+  EXPECT_EQ(out, "finish loading " + dir + "/f1.dpt\rfinish loading " + dir + "/f2.dpt\r");
+  EXPECT_EQ(err, "MeshStore::OpenDepthMapSequence: loading stopped after 2 frames\n");
+  EXPECT_EQ(asked, std::vector<int64_t>({4, 14, 24}));
+  ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(store.current, 0);
+  EXPECT_TRUE(store.isSequence);
+
+  std::string t = Ply("t.ply", Square(0));
+  for (int i = 1; i <= 3; ++i) Ply("w" + std::to_string(i) + ".ply", Square(float(i)), {});
+  store.progress = [](int64_t done, int64_t) { return done < 1; };
+  store.Clear();
+  out = Output([&] { store.OpenMeshSequence(Write("w.msq", t + " " + dir + "/w%d.ply 1 1 3").c_str()); }, &err);
+  EXPECT_EQ(err, "MeshStore::OpenMeshSequence: loading stopped after 1 frames\n");
+  ASSERT_EQ(store.meshes.size(), 1u);
+  EXPECT_TRUE(store.isSequence && store.sharedTriangles);
+  EXPECT_EQ(store.current, 0);
+}
+
+// The kernel's MemAvailable where the file has it; else free and buffer memory, never all of it.
+TEST_F(OpenFilesTest, AvailableMemoryComesFromMemInfoOrElseFromTheSystem) {
+  EXPECT_EQ(MemoryGuard::AvailableIn(Write("a", "MemTotal: 9 kB\nMemAvailable: 1234 kB\n").c_str()), 1234 * 1024);
+  const int64_t physical = int64_t(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+  for (const char* text : {"", "MemTotal: 99 kB\n", "MemAvailable: lots\n"}) {
+    const int64_t available = MemoryGuard::AvailableIn(Write("b", text).c_str());
+    EXPECT_GT(available, 0) << text;
+    EXPECT_LT(available, physical) << text;
+  }
+  EXPECT_LT(MemoryGuard::AvailableIn((dir + "/none").c_str()), physical);
 }
 
 // One polygon of `corners` corners `faces` times over `corners` vertices, ASCII or binary.
