@@ -9,6 +9,7 @@
 
 #include "geometry/AppendRecords.h"
 #include "geometry/HugePages.h"
+#include "geometry/LoadBudget.h"
 #include "geometry/ply.h"
 
 namespace {
@@ -52,13 +53,11 @@ uint8_t ColorByte(float value, float scale) {
 }
 
 void Fail(const char* what, const char* path) {
-  std::fprintf(stderr, "Mesh::readPly: fail to %s%s\n", what, path);
-  std::fflush(stderr);
+  LoadBudget::Say(("Mesh::readPly: fail to " + std::string(what) + path + "\n").c_str());
 }
 
 void FailIn(const char* what, const char* path) {
-  std::fprintf(stderr, "Mesh::readPly: fail to read %s in %s\n", what, path);
-  std::fflush(stderr);
+  LoadBudget::Say(("Mesh::readPly: fail to read " + std::string(what) + " in " + path + "\n").c_str());
 }
 
 // Detect becomes 1 or 0; false when the part is required and missing.
@@ -72,6 +71,8 @@ bool Resolve(int32_t& mode, bool found) {
 
 template <class T>
 void Reserve(std::vector<T>& array, size_t count) {
+  if (count > array.capacity() && !LoadBudget::Grow(static_cast<int64_t>((count - array.capacity()) * sizeof(T))))
+    throw std::bad_alloc();
   array.reserve(count);
   PreferHugePages(array.data(), array.capacity() * sizeof(T));
 }

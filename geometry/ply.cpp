@@ -16,6 +16,8 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "geometry/LoadBudget.h"
+
 // How the data is read. Input comes through one buffer per reader (ReadMore). The plain path has
 // one walker per encoding, which stores requested scalars into the caller's records, hands a
 // requested list to a ListSink as int32 counts and items, and reads past the rest: ReadBinaryItem
@@ -72,11 +74,12 @@ const double kFloatOverflow = 0x1.ffffffp127;
 const bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 void Say(const char* format, ...) {
+  char line[512];
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  std::fflush(stderr);
+  LoadBudget::Say(line);
 }
 
 void ReportBadAlloc(int line) { Say("Memory allocation bombed on line %d in %s\n", line, __FILE__); }
@@ -431,8 +434,11 @@ struct ListSink {
     return items;
   }
   void Reserve(size_t n) {
-    if (used + n > r->input->listItems.size())
-      r->input->listItems.resize(std::max(used + n, 2 * r->input->listItems.size()));
+    if (used + n <= r->input->listItems.size()) return;
+    const size_t size = std::max(used + n, 2 * r->input->listItems.size());
+    if (!LoadBudget::Grow(static_cast<int64_t>((size - r->input->listItems.size()) * sizeof(int32_t))))
+      throw std::bad_alloc();
+    r->input->listItems.resize(size);
   }
 };
 
