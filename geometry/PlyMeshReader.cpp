@@ -21,6 +21,9 @@ const int64_t kUnsizedReservation = int64_t{1} << 16;
 // unknown type (which fails when met) counted as one.
 const int64_t kAsciiItemBytes = 2;
 const int64_t kBinaryItemBytes[9] = {1, 1, 2, 4, 1, 2, 4, 4, 8};
+// The array for the triangles still to come is sized at the rate seen so far, a little over.
+const double kRateMargin = 1.01;
+const double kRateSlack = 16;
 
 struct VertexSlot {
   const char* name;
@@ -173,6 +176,9 @@ bool PlyMeshReader::ReadVertexElement(int element) {
           static_cast<size_t>(ply_bytes_left(reader_) < 0 ? std::min(itemCount, kUnsizedReservation) : itemCount));
   for (int64_t done = 0; done < itemCount;) {
     const int64_t k = std::min<int64_t>(kChunkItems, itemCount - done);
+    // A stream of unknown size grows past its first reservation through the budget too.
+    if (static_cast<size_t>(done + k) > vertices.capacity())
+      Reserve(vertices, static_cast<size_t>(std::min(itemCount, 2 * (done + k))));
     AppendZeroed(vertices, static_cast<size_t>(done + k));
     MeshVertex* first = vertices.data() + done;
     MeshVertex* last = first + k;
@@ -269,7 +275,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
       const double expected = static_cast<double>(triangles.size()) * itemCount / done;
       const double most = static_cast<double>(triangles.size() + TriangleRoom(itemBytes));
       if (expected > triangles.capacity())
-        Reserve(triangles, static_cast<size_t>(std::min(expected * 1.01 + 16, most)));
+        Reserve(triangles, static_cast<size_t>(std::min(expected * kRateMargin + kRateSlack, most)));
     }
   }
   return true;
