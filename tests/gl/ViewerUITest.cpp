@@ -5,6 +5,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,7 @@ std::string KindOf(Fl_Widget* w) {
   if (dynamic_cast<Fl_Light_Button*>(w)) return "light";
   if (dynamic_cast<Fl_Button*>(w)) return "button";
   if (dynamic_cast<Fl_Output*>(w)) return "output";
+  if (dynamic_cast<Fl_Progress*>(w)) return "progress";
   if (w->as_group()) return "group";
   return "other";
 }
@@ -102,6 +106,9 @@ class ViewerUITest : public UITest {
   void TearDown() override {
     Fl::remove_timeout(OnTimer, &player);
     Dialogs::UseToolkit();
+    Dialogs::folder.clear();
+    if (!dir.empty() && std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
+    }
     CloseUI();
     for (int i = 0; i < kMenuRows; ++i) ViewerUI::mainMenu[i].flags = menuFlags[i];
     Fl::check();
@@ -162,6 +169,33 @@ class ViewerUITest : public UITest {
     store->current = current;
   }
 
+  // A folder of files for one test, made on first use.
+  std::string dir;
+  std::string Write(const std::string& name, const std::string& text) {
+    if (dir.empty()) {
+      char templ[] = "/tmp/vexol_ui_XXXXXX";
+      if (mkdtemp(templ)) dir = templ;
+    }
+    std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f) std::fputs(text.c_str(), f), std::fclose(f);
+    return path;
+  }
+  // A one-triangle mesh whose corners start at x.
+  std::string WriteTriangle(const std::string& name, int x) {
+    const std::string header =
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
+        "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::string a = std::to_string(x), b = std::to_string(x + 1);
+    return Write(name, header + a + " 0 0\n" + b + " 0 0\n" + b + " 1 0\n3 0 1 2\n");
+  }
+  // A mesh sequence of frames f0.ply to f(count-1).ply; returns the description's path.
+  std::string WriteMeshSequence(int count) {
+    const std::string templ = WriteTriangle("t.ply", 0);
+    for (int i = 0; i < count; ++i) WriteTriangle("f" + std::to_string(i) + ".ply", i);
+    return Write("s.msq", templ + " " + dir + "/f%d.ply 0 1 " + std::to_string(count - 1) + "\n");
+  }
+
   std::vector<bool> ButtonsActive() {
     return {ui->nextButton->active() != 0,    ui->prevButton->active() != 0, ui->playButton->active() != 0,
             ui->reverseButton->active() != 0, ui->stopButton->active() != 0, ui->deleteButton->active() != 0};
@@ -175,15 +209,18 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   EXPECT_EQ(611, ui->window->w());
   EXPECT_EQ(697, ui->window->h());
   EXPECT_EQ(ui, ui->window->user_data());
-  EXPECT_EQ(ui->view, ui->window->resizable());
+  EXPECT_EQ(ui->window->child(12), ui->window->resizable());
+  EXPECT_FALSE(ui->window->child(11)->visible()) << "the progress bar shows only during loads";
   EXPECT_EQ(nullptr, ui->window->parent());
 
-  const std::vector<Expected> top = {{"view", 130, 30, 480, 640, nullptr},       {"menubar", 0, 0, 1011, 30, nullptr},
-                                     {"group", 0, 379, 130, 172, nullptr},       {"group", 1, 88, 129, 37, nullptr},
-                                     {"group", 1, 31, 129, 59, nullptr},         {"group", 1, 123, 129, 87, nullptr},
-                                     {"group", 0, 208, 130, 82, nullptr},        {"group", 0, 288, 130, 37, nullptr},
-                                     {"group", 0, 323, 130, 57, nullptr},        {"group", 0, 549, 130, 37, nullptr},
-                                     {"output", 130, 670, 480, 25, "Mesh Info:"}};
+  const std::vector<Expected> top = {
+      {"view", 130, 30, 480, 640, nullptr},        {"menubar", 0, 0, 1011, 30, nullptr},
+      {"group", 0, 379, 130, 172, nullptr},        {"group", 1, 88, 129, 37, nullptr},
+      {"group", 1, 31, 129, 59, nullptr},          {"group", 1, 123, 129, 87, nullptr},
+      {"group", 0, 208, 130, 82, nullptr},         {"group", 0, 288, 130, 37, nullptr},
+      {"group", 0, 323, 130, 57, nullptr},         {"group", 0, 549, 130, 37, nullptr},
+      {"output", 130, 670, 480, 25, "Mesh Info:"}, {"progress", 130, 670, 480, 25, nullptr},
+      {"other", 130, 586, 480, 84, nullptr}};
   ASSERT_EQ(int(top.size()), ui->window->children());
   for (size_t i = 0; i < top.size(); ++i) ExpectWidget(ui->window->child(int(i)), top[i]);
   EXPECT_EQ(0, ui->view->children());
@@ -218,6 +255,19 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   }
 }
 
+// Resizing gives all the room to the view; the control column keeps its size and place.
+TEST_F(ViewerUITest, ResizingGrowsTheViewAlone) {
+  std::vector<std::vector<int>> column;
+  for (int i = 2; i <= 9; ++i) column.push_back({Group(i)->x(), Group(i)->y(), Group(i)->w(), Group(i)->h()});
+  const int buttonHeight = ui->playButton->h();
+  ui->window->resize(ui->window->x(), ui->window->y(), 911, 1097);
+  for (int i = 2; i <= 9; ++i)
+    EXPECT_EQ(column[i - 2], std::vector<int>({Group(i)->x(), Group(i)->y(), Group(i)->w(), Group(i)->h()})) << i;
+  EXPECT_EQ(buttonHeight, ui->playButton->h());
+  ExpectWidget(ui->view, {"view", 130, 30, 780, 1040, nullptr});
+  ExpectWidget(ui->meshInfoOutput, {"output", 130, 1070, 780, 25, "Mesh Info:"});
+}
+
 TEST_F(ViewerUITest, FieldsPointIntoTheTree) {
   Fl_Group* playback = Group(2);
   EXPECT_EQ(ui->view, ui->window->child(0));
@@ -234,6 +284,8 @@ TEST_F(ViewerUITest, FieldsPointIntoTheTree) {
   EXPECT_EQ(ui->trueColorButton, Group(6)->child(2));
   EXPECT_EQ(ui->lightButton, Group(7)->child(0));
   EXPECT_EQ(ui->meshInfoOutput, ui->window->child(10));
+  EXPECT_EQ(ui->fpsOutput, Group(9)->child(0));
+  EXPECT_EQ(ui->progressBar, ui->window->child(11));
   EXPECT_EQ(store, ui->view->store);
   EXPECT_EQ(ui->view, store->view);
 }
@@ -261,7 +313,7 @@ TEST_F(ViewerUITest, PlaybackControlsStartValues) {
   EXPECT_EQ(0, ui->frameOutput->minimum());
   EXPECT_EQ(100000, ui->frameOutput->maximum());
   EXPECT_EQ(1, ui->frameOutput->step());
-  EXPECT_EQ(0, ui->frameOutput->value());
+  EXPECT_EQ(-1, ui->frameOutput->value()) << "the view has drawn an empty store";
   EXPECT_EQ(FL_ALIGN_LEFT, ui->frameOutput->align());
   struct CounterStart {
     Fl_Counter* counter;
@@ -278,7 +330,7 @@ TEST_F(ViewerUITest, PlaybackControlsStartValues) {
     EXPECT_EQ(FL_ALIGN_LEFT, c.counter->align());
     EXPECT_EQ(Fl_Widget::default_callback, c.counter->callback()) << "counters are read, not heard";
   }
-  Fl_Value_Output* fps = static_cast<Fl_Value_Output*>(Group(9)->child(0));
+  Fl_Value_Output* fps = ui->fpsOutput;
   EXPECT_EQ(0, fps->minimum());
   EXPECT_EQ(1000, fps->maximum());
   EXPECT_EQ(0, fps->value());
@@ -523,13 +575,13 @@ TEST_F(ViewerUITest, OthographyToggleSwitchesProjectionBothWays) {
   EXPECT_TRUE(RedrawRequested());
 }
 
-TEST_F(ViewerUITest, FlipNormalNegatesWithoutRedrawing) {
+TEST_F(ViewerUITest, FlipNormalNegatesAndRedraws) {
   Mesh* mesh = AddMesh("a");
   store->current = 0;
   Settle();
   Pick("Render/Flip Normal");
   EXPECT_EQ(-1.0f, mesh->vertices[0].normal[2]);
-  EXPECT_FALSE(RedrawRequested());
+  EXPECT_TRUE(RedrawRequested());
   Pick("Render/Flip Normal");
   EXPECT_EQ(1.0f, mesh->vertices[0].normal[2]);
 }
@@ -548,7 +600,7 @@ TEST_F(ViewerUITest, FrontFaceRadioSetsTheWindingOfTheViewsContext) {
   GLint face = 0;
   glGetIntegerv(GL_FRONT_FACE, &face);
   EXPECT_EQ(GL_CW, face);
-  EXPECT_FALSE(RedrawRequested());
+  EXPECT_TRUE(RedrawRequested());
   Pick("Render/Front Face/CCW");
   ui->view->make_current();
   glGetIntegerv(GL_FRONT_FACE, &face);
@@ -645,12 +697,17 @@ TEST_F(ViewerUITest, ExitAnsweredYesEndsTheProcessWithStatusZero) {
 
 TEST_F(ViewerUITest, NextAndPrevStepByEveryWithWrapAround) {
   AddMeshes(5, 4);
+  ui->view->redraw();
+  Settle();
   ui->everyCounter->value(3);
   Click(ui->nextButton);
   EXPECT_EQ(2, store->current);
+  EXPECT_TRUE(RedrawRequested());
+  EXPECT_EQ(4, ui->frameOutput->value()) << "the labels ran ahead of the picture";
+  EXPECT_STREQ("mesh4", ui->meshInfoOutput->value());
+  Fl::flush();
   EXPECT_EQ(2, ui->frameOutput->value());
   EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
-  EXPECT_TRUE(RedrawRequested());
   store->current = 0;
   Click(ui->prevButton);
   EXPECT_EQ(2, store->current);
@@ -681,21 +738,25 @@ TEST_F(ViewerUITest, MeshInfoKeepsItsOwnCopyOfTheName) {
   AddMesh("second");
   store->current = 1;
   player.StepForward();
+  Fl::flush();
   EXPECT_STREQ("first", ui->meshInfoOutput->value());
   mesh->name = "renamed after showing";
   EXPECT_STREQ("first", ui->meshInfoOutput->value());
 }
 
+// The labels follow a cleared store at once, and name no deleted mesh over the empty view.
 TEST_F(ViewerUITest, StepsOnAnEmptyStoreDoNothing) {
   AddMeshes(2, 1);
   player.StepForward();
+  Settle();
+  EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
   store->Clear();
   Settle();
   Click(ui->nextButton);
   Click(ui->prevButton);
   EXPECT_EQ(-1, store->current);
-  EXPECT_EQ(0, ui->frameOutput->value());
-  EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
+  EXPECT_EQ(-1, ui->frameOutput->value());
+  EXPECT_STREQ("", ui->meshInfoOutput->value());
   EXPECT_FALSE(RedrawRequested());
 }
 
@@ -714,17 +775,19 @@ TEST_F(ViewerUITest, RefreshSetsTheButtonsByTheCount) {
   EXPECT_EQ(Active({true, true, true, true, true, true}), ButtonsActive());
 }
 
-TEST_F(ViewerUITest, RefreshWithNoCurrentMeshKeepsTheInfoAndNextFindsTheFirst) {
+TEST_F(ViewerUITest, RefreshWithNoCurrentMeshEmptiesTheInfoAndNextFindsTheFirst) {
   AddMeshes(3, 2);
   player.Refresh();
+  EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
   store->current = -1;
   Settle();
   player.Refresh();
   EXPECT_EQ(-1, ui->frameOutput->value());
-  EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
+  EXPECT_STREQ("", ui->meshInfoOutput->value());
   EXPECT_FALSE(RedrawRequested());
   Click(ui->nextButton);
   EXPECT_EQ(0, store->current);
+  Fl::flush();
   EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
 }
 
@@ -741,7 +804,7 @@ TEST_F(ViewerUITest, PlayReverseAndStopSetModeAndButtons) {
   EXPECT_EQ(Active({true, true, true, true, true, true}), ButtonsActive());
 }
 
-TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowAtTheNextRefresh) {
+TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowThePicture) {
   AddMeshes(3, 1);
   player.Refresh();
   Settle();
@@ -750,8 +813,9 @@ TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowAtTheNextRefresh) {
   EXPECT_EQ(1, store->current);
   EXPECT_EQ("mesh2", store->meshes[1]->name);
   EXPECT_TRUE(RedrawRequested());
-  EXPECT_STREQ("mesh1", ui->meshInfoOutput->value());
   player.Refresh();
+  EXPECT_STREQ("mesh1", ui->meshInfoOutput->value()) << "named a frame not yet drawn";
+  Fl::flush();
   EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
   Click(ui->deleteButton);
   EXPECT_EQ(0, store->current) << "deleting the last mesh makes the new last one current";
@@ -856,6 +920,7 @@ std::vector<int> WatchShownFrames(ViewerUI* ui, MeshStore* store, size_t count, 
   while (shown.size() < count && Clock::now() < end) {
     Fl::wait(0.002);
     if (ui->view->damage() || ui->window->damage()) continue;
+    EXPECT_EQ(store->current, int(ui->frameOutput->value())) << "\"Frame:\" names another picture";
     if (shown.empty() || shown.back() != store->current) shown.push_back(store->current);
   }
   return shown;
@@ -897,5 +962,69 @@ TEST_F(ViewerUITest, DeleteAllWhilePlayingKeepsTheTimerHarmless) {
   WaitFor([&] { return !ui->deleteButton->active(); }, 5);
   EXPECT_EQ(Active({false, false, false, false, false, false}), ButtonsActive());
   EXPECT_EQ(-1, ui->frameOutput->value());
+}
+
+// Loading
+
+// Between the frames of a load only Escape and the close box act: a click on Delete does not
+// delete, and the frames so far stay when the load stops.
+TEST_F(ViewerUITest, EscapeOrTheCloseBoxStopASequenceLoadAtTheNextFrame) {
+  struct Row {
+    int event;
+    bool windowStays;
+  };
+  for (const Row& row : {Row{FL_KEYBOARD, true}, Row{FL_CLOSE, false}}) {
+    SCOPED_TRACE(row.event);
+    const std::string msq = WriteMeshSequence(8);
+    std::function<bool(int64_t, int64_t)> shown = store->progress;
+    std::string label;
+    store->progress = [&](int64_t done, int64_t total) {
+      if (done == 3) {
+        label = ui->progressBar->label();
+        Click(ui->deleteButton);
+        Fl::e_keysym = FL_Escape;
+        Fl::handle(row.event, ui->window);
+      }
+      return shown(done, total);
+    };
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ui->Open(msq.c_str());
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    store->progress = shown;
+    EXPECT_EQ("MeshStore::OpenMeshSequence: loading stopped after 3 frames\n", err);
+    EXPECT_EQ(3u, store->meshes.size());
+    EXPECT_EQ("Loading frame 3 of 8 (Escape stops)", label);
+    EXPECT_FALSE(ui->loading);
+    EXPECT_FALSE(ui->progressBar->visible());
+    EXPECT_TRUE(ui->meshInfoOutput->visible());
+    EXPECT_EQ(row.windowStays, ui->window->shown() != 0);
+    store->Clear();
+  }
+}
+
+// The chooser opens in the working folder until a file is chosen, and then where it was chosen,
+// whether or not a later chooser is cancelled.
+TEST_F(ViewerUITest, TheChooserOpensWhereTheLastFileWasChosen) {
+  static std::vector<std::string> starts;
+  static const char* answer = nullptr;
+  starts.clear();
+  Dialogs::chooseFile = [](const char*, const char*, const char* fname, int) {
+    starts.push_back(fname);
+    return answer;
+  };
+  char cwd[4096];
+  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
+  const std::string chosen = WriteTriangle("a.ply", 0);
+  testing::internal::CaptureStdout();
+  Pick("File/Open Depthmap Sequence");
+  answer = chosen.c_str();
+  Pick("File/Open Mesh");
+  answer = nullptr;
+  Pick("File/Open Depthmap");
+  Pick("File/Open Mesh Sequence");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(std::vector<std::string>({std::string(cwd) + "/", std::string(cwd) + "/", dir + "/", dir + "/"}), starts);
 }
 }  // namespace
