@@ -357,12 +357,22 @@ ViewerUI* loadingUi = nullptr;
 
 int Dispatch(int event, Fl_Window* w) {
   if (loadingUi) return loadingUi->FilterWhileLoading(event, w);
+  MainWindow* main = w ? dynamic_cast<MainWindow*>(w->top_window()) : nullptr;
+  if (!main || (event != FL_KEYBOARD && event != FL_PUSH)) return Fl::handle_(event, w);
   // The keys are the main window's before any of its widgets sees them, so Space never presses the
   // button that happens to have the focus.
-  if (event == FL_KEYBOARD && w)
-    if (MainWindow* main = dynamic_cast<MainWindow*>(w->top_window()))
-      if (static_cast<ViewerUI*>(main->user_data())->HandleKey()) return 1;
-  return Fl::handle_(event, w);
+  ViewerUI* ui = static_cast<ViewerUI*>(main->user_data());
+  if (event == FL_KEYBOARD && ui->HandleKey()) return 1;
+  Fl_Widget* before = Fl::focus();
+  const int used = Fl::handle_(event, w);
+  // A counter the user clicked or tabbed to keeps its arrows; one that the focus fell to when a
+  // button went inactive does not.
+  Fl_Counter* counter = dynamic_cast<Fl_Counter*>(Fl::focus());
+  if (counter && (event == FL_PUSH ? Fl::event_inside(counter) != 0 : counter != before))
+    ui->counterInUse = counter;
+  else if (event == FL_PUSH || Fl::focus() != ui->counterInUse)
+    ui->counterInUse = nullptr;
+  return used;
 }
 }  // namespace
 
@@ -530,8 +540,7 @@ int ViewerUI::HandleKey() {
       return 1;
     case FL_Left:
     case FL_Right:
-      // A focused counter steps its own value with the arrows.
-      if (dynamic_cast<Fl_Counter*>(Fl::focus())) return 0;
+      if (Fl::focus() && Fl::focus() == counterInUse) return 0;
       if (stopped) Fl::event_key() == FL_Left ? player->StepBackward() : player->StepForward();
       return 1;
     case FL_Home:

@@ -46,6 +46,8 @@ class ViewerUI {
   bool loading = false;
   bool stopRequested = false;
   bool closeRequested = false;
+  // The counter the user is working with, which keeps its own arrow keys.
+  Fl_Widget* counterInUse = nullptr;
 
   // The menu bar works on this table in place, so check and radio marks live here.
   static Fl_Menu_Item mainMenu[];

@@ -1027,4 +1027,97 @@ TEST_F(ViewerUITest, TheChooserOpensWhereTheLastFileWasChosen) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(std::vector<std::string>({std::string(cwd) + "/", std::string(cwd) + "/", dir + "/", dir + "/"}), starts);
 }
+
+// Dropping files
+
+// What the toolkit hands the window for a drop: a paste of the URI list.
+void Paste(Fl_Window* window, const std::string& list) {
+  Fl::e_text = const_cast<char*>(list.c_str());
+  Fl::e_length = int(list.size());
+  window->handle(FL_PASTE);
+}
+
+TEST_F(ViewerUITest, DroppedFilesOpenAsTheFileMenuWouldOpenThem) {
+  const std::string a = WriteTriangle("a.ply", 0), spaced = WriteTriangle("b c.ply", 2);
+  const std::string msq = WriteMeshSequence(3);
+  Write("notes.txt", "");
+  struct Row {
+    std::string list;
+    std::vector<std::string> names;  // of the meshes loaded, in order
+    std::string out, err;
+  };
+  const std::string uri = "file://" + dir + "/";
+  const std::vector<Row> rows = {
+      {uri + "a.ply\r\n" + uri + "b%20c.ply\r\n",
+       {a, spaced},
+       "finish loading " + a + "\nfinish loading " + spaced + "\n",
+       ""},
+      {"file://localhost" + dir + "/a.ply\n" + uri + "s.msq\n" + uri + "a.ply\n",
+       {dir + "/f0.ply", dir + "/f1.ply", dir + "/f2.ply"},
+       "finish loading " + dir + "/f0.ply\rfinish loading " + dir + "/f1.ply\rfinish loading " + dir + "/f2.ply\r",
+       ""},
+      {"# a comment line\n" + uri + "notes.txt\nhttp://example.com/x.ply\n" + uri + "a.PLY",
+       {},
+       "vexol: unknown input file type!\nvexol: unknown input file type!\n",
+       "vexol: not a local file, ignored: http://example.com/x.ply\n"},
+  };
+  EXPECT_EQ(1, Fl::handle(FL_DND_ENTER, ui->window)) << "the window refused the drop";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.list);
+    store->Clear();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Paste(ui->window, row.list);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(row.out, testing::internal::GetCapturedStdout());
+    EXPECT_EQ(row.err, err);
+    std::vector<std::string> names;
+    for (const Mesh* mesh : store->meshes) names.push_back(mesh->name);
+    EXPECT_EQ(row.names, names);
+  }
+  EXPECT_TRUE(answers.questions.empty());
+}
+
+// Keys
+
+void Key(Fl_Window* window, int key) {
+  Fl::e_keysym = key;
+  Fl::e_state = 0;
+  Fl::handle(FL_KEYBOARD, window);
+}
+
+TEST_F(ViewerUITest, KeysDrivePlaybackAndNeverPressTheFocusedButton) {
+  AddMeshes(5, 2);
+  Click(ui->deleteButton);
+  ASSERT_EQ(ui->deleteButton, Fl::focus());
+  ASSERT_EQ(4u, store->meshes.size());
+  Key(ui->window, ' ');
+  EXPECT_EQ(4u, store->meshes.size()) << "Space pressed the focused Delete";
+  EXPECT_EQ(Forward, player.mode);
+  Key(ui->window, FL_Right);
+  EXPECT_EQ(2, store->current) << "stepped while playing";
+  Key(ui->window, ' ');
+  EXPECT_EQ(Stopped, player.mode);
+
+  ui->everyCounter->value(3);
+  Click(ui->frameOutput);  // a click elsewhere: the counter the focus fell to takes no arrows
+  const std::vector<std::pair<int, int>> steps = {{FL_Right, 1}, {FL_Left, 2}, {FL_Home, 0}, {FL_End, 3}};
+  for (const auto& step : steps) {
+    Key(ui->window, step.first);
+    EXPECT_EQ(step.second, store->current) << "key " << step.first;
+  }
+  Click(ui->everyCounter);
+  Key(ui->window, FL_Right);
+  EXPECT_EQ(4, ui->everyCounter->value()) << "the counter lost its own key";
+  EXPECT_EQ(3, store->current);
+
+  Click(ui->reverseButton);
+  Click(ui->stopButton);
+  Key(ui->window, ' ');
+  EXPECT_EQ(Backward, player.mode) << "Space plays in the direction last used";
+
+  ui->view->scale = 3;
+  Key(ui->window, 'r');
+  EXPECT_EQ(1, ui->view->scale);
+}
 }  // namespace
