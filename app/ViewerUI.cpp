@@ -464,7 +464,8 @@ void ViewerUI::Drop(const char* text, int length) {
   // A description replaces everything loaded, so the other files of its drop could not stay.
   for (const std::string& path : paths)
     if (IsDescription(path)) return Open(path.c_str());
-  for (const std::string& path : paths) Open(path.c_str());
+  for (const std::string& path : paths)
+    if (window->shown()) Open(path.c_str());  // the close box during one load ends the drop too
 }
 
 bool ViewerUI::ShowProgress(int64_t done, int64_t total) {
