@@ -476,6 +476,10 @@ bool ViewerUI::ShowProgress(int64_t done, int64_t total) {
     meshInfoOutput->hide();
     progressBar->show();
     window->cursor(FL_CURSOR_WAIT);
+    // The chooser or question just closed may not have sent its expose events yet: paint all now,
+    // or the dialog stays on screen for the whole load.
+    window->redraw();
+    view->redraw();
   }
   progressBar->maximum(float(total));
   progressBar->value(float(done));
