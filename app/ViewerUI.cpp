@@ -62,21 +62,12 @@ void OnUnlitColorPreset(Fl_Widget* w, void*) {
   view->redraw();
 }
 
-void OnOpenMesh(Fl_Widget* w, void*) {
-  UiOf(w)->store->ChooseMesh();
-  UiOf(w)->EndLoad();
-}
-void OnOpenDepthMap(Fl_Widget* w, void*) {
-  UiOf(w)->store->ChooseDepthMap();
-  UiOf(w)->EndLoad();
-}
-void OnOpenMeshSequence(Fl_Widget* w, void*) {
-  UiOf(w)->store->ChooseMeshSequence();
-  UiOf(w)->EndLoad();
-}
-void OnOpenDepthMapSequence(Fl_Widget* w, void*) {
-  UiOf(w)->store->ChooseDepthMapSequence();
-  UiOf(w)->EndLoad();
+// The File menu's four open items: a chooser, then the load it leads to, if any.
+template <void (MeshStore::*choose)()>
+void OnOpen(Fl_Widget* w, void*) {
+  ViewerUI* ui = UiOf(w);
+  (ui->store->*choose)();
+  ui->EndLoad();
 }
 void OnDeleteAll(Fl_Widget* w, void*) { UiOf(w)->store->Clear(); }
 
@@ -109,10 +100,11 @@ void OnFrontFaceCw(Fl_Widget* w, void*) { UiOf(w)->view->SetFrontFace(true); }
 
 Fl_Menu_Item ViewerUI::mainMenu[] = {
     {"File", 0, 0, 0, FL_SUBMENU | FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Mesh", 0, OnOpenMesh, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Depthmap", 0, OnOpenDepthMap, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Mesh Sequence", 0, OnOpenMeshSequence, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Depthmap Sequence", 0, OnOpenDepthMapSequence, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Mesh", 0, OnOpen<&MeshStore::ChooseMesh>, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Depthmap", 0, OnOpen<&MeshStore::ChooseDepthMap>, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Mesh Sequence", 0, OnOpen<&MeshStore::ChooseMeshSequence>, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Depthmap Sequence", 0, OnOpen<&MeshStore::ChooseDepthMapSequence>, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0,
+     14, FL_BLACK},
     {"Delete All", 0, OnDeleteAll, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
     {"Exit", 0, ConfirmExit, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
     {0, 0, 0, 0, 0, 0, 0, 0, 0},
