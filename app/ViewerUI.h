@@ -12,6 +12,7 @@
 #include <FL/Fl_Value_Output.H>
 #include <FL/Fl_Window.H>
 
+#include <chrono>
 #include <cstdint>
 
 #include "view/MeshView.h"
@@ -70,4 +71,5 @@ class ViewerUI {
 
  private:
   char progressText[80] = "";
+  std::chrono::steady_clock::time_point lastPump;
 };
