@@ -5,8 +5,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +15,7 @@
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
 #include "tests/gl/UIFixture.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -106,9 +105,6 @@ class ViewerUITest : public UITest {
   void TearDown() override {
     Fl::remove_timeout(OnTimer, &player);
     Dialogs::UseToolkit();
-    Dialogs::folder.clear();
-    if (!dir.empty() && std::system(("rm -rf '" + dir + "'").c_str()) != 0) {
-    }
     CloseUI();
     for (int i = 0; i < kMenuRows; ++i) ViewerUI::mainMenu[i].flags = menuFlags[i];
     Fl::check();
@@ -169,31 +165,19 @@ class ViewerUITest : public UITest {
     store->current = current;
   }
 
-  // A folder of files for one test, made on first use.
-  std::string dir;
-  std::string Write(const std::string& name, const std::string& text) {
-    if (dir.empty()) {
-      char templ[] = "/tmp/vexol_ui_XXXXXX";
-      if (mkdtemp(templ)) dir = templ;
-    }
-    std::string path = dir + "/" + name;
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (f) std::fputs(text.c_str(), f), std::fclose(f);
-    return path;
-  }
-  // A one-triangle mesh whose corners start at x.
+  TempDir files;
+  // A one-triangle mesh at x; and a sequence of count of them, f0.ply on, whose description it returns.
   std::string WriteTriangle(const std::string& name, int x) {
-    const std::string header =
-        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n"
-        "element face 1\nproperty list uchar int vertex_indices\nend_header\n";
-    const std::string a = std::to_string(x), b = std::to_string(x + 1);
-    return Write(name, header + a + " 0 0\n" + b + " 0 0\n" + b + " 1 0\n3 0 1 2\n");
+    const std::string a = std::to_string(x) + " ", b = std::to_string(x + 1) + " ";
+    return files.Write(name,
+                       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                       "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n" +
+                           a + "0 0\n" + b + "0 0\n" + b + "1 0\n3 0 1 2\n");
   }
-  // A mesh sequence of frames f0.ply to f(count-1).ply; returns the description's path.
   std::string WriteMeshSequence(int count) {
-    const std::string templ = WriteTriangle("t.ply", 0);
     for (int i = 0; i < count; ++i) WriteTriangle("f" + std::to_string(i) + ".ply", i);
-    return Write("s.msq", templ + " " + dir + "/f%d.ply 0 1 " + std::to_string(count - 1) + "\n");
+    return files.Write("s.msq",
+                       WriteTriangle("t.ply", 0) + " " + files.path + "/f%d.ply 0 1 " + std::to_string(count - 1));
   }
 
   std::vector<bool> ButtonsActive() {
@@ -210,7 +194,6 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   EXPECT_EQ(697, ui->window->h());
   EXPECT_EQ(ui, ui->window->user_data());
   EXPECT_EQ(ui->window->child(12), ui->window->resizable());
-  EXPECT_FALSE(ui->window->child(11)->visible()) << "the progress bar shows only during loads";
   EXPECT_EQ(nullptr, ui->window->parent());
 
   const std::vector<Expected> top = {
@@ -257,13 +240,8 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
 
 // Resizing gives all the room to the view; the control column keeps its size and place.
 TEST_F(ViewerUITest, ResizingGrowsTheViewAlone) {
-  std::vector<std::vector<int>> column;
-  for (int i = 2; i <= 9; ++i) column.push_back({Group(i)->x(), Group(i)->y(), Group(i)->w(), Group(i)->h()});
-  const int buttonHeight = ui->playButton->h();
   ui->window->resize(ui->window->x(), ui->window->y(), 911, 1097);
-  for (int i = 2; i <= 9; ++i)
-    EXPECT_EQ(column[i - 2], std::vector<int>({Group(i)->x(), Group(i)->y(), Group(i)->w(), Group(i)->h()})) << i;
-  EXPECT_EQ(buttonHeight, ui->playButton->h());
+  ExpectWidget(Group(2), {"group", 0, 379, 130, 172, nullptr});
   ExpectWidget(ui->view, {"view", 130, 30, 780, 1040, nullptr});
   ExpectWidget(ui->meshInfoOutput, {"output", 130, 1070, 780, 25, "Mesh Info:"});
 }
@@ -284,8 +262,6 @@ TEST_F(ViewerUITest, FieldsPointIntoTheTree) {
   EXPECT_EQ(ui->trueColorButton, Group(6)->child(2));
   EXPECT_EQ(ui->lightButton, Group(7)->child(0));
   EXPECT_EQ(ui->meshInfoOutput, ui->window->child(10));
-  EXPECT_EQ(ui->fpsOutput, Group(9)->child(0));
-  EXPECT_EQ(ui->progressBar, ui->window->child(11));
   EXPECT_EQ(store, ui->view->store);
   EXPECT_EQ(ui->view, store->view);
 }
@@ -704,7 +680,6 @@ TEST_F(ViewerUITest, NextAndPrevStepByEveryWithWrapAround) {
   EXPECT_EQ(2, store->current);
   EXPECT_TRUE(RedrawRequested());
   EXPECT_EQ(4, ui->frameOutput->value()) << "the labels ran ahead of the picture";
-  EXPECT_STREQ("mesh4", ui->meshInfoOutput->value());
   Fl::flush();
   EXPECT_EQ(2, ui->frameOutput->value());
   EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
@@ -778,7 +753,6 @@ TEST_F(ViewerUITest, RefreshSetsTheButtonsByTheCount) {
 TEST_F(ViewerUITest, RefreshWithNoCurrentMeshEmptiesTheInfoAndNextFindsTheFirst) {
   AddMeshes(3, 2);
   player.Refresh();
-  EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
   store->current = -1;
   Settle();
   player.Refresh();
@@ -964,158 +938,74 @@ TEST_F(ViewerUITest, DeleteAllWhilePlayingKeepsTheTimerHarmless) {
   EXPECT_EQ(-1, ui->frameOutput->value());
 }
 
-// Loading
+// Loading, drops and keys
 
-// Between the frames of a load only Escape and the close box act: a click on Delete does not
-// delete, and the frames so far stay when the load stops.
+// Between the frames of a load only Escape and the close box act (a click on Delete does not): they
+// stop it at the next frame, keeping the frames so far; the close box then closes the window.
 TEST_F(ViewerUITest, EscapeOrTheCloseBoxStopASequenceLoadAtTheNextFrame) {
-  struct Row {
-    int event;
-    bool windowStays;
-  };
-  for (const Row& row : {Row{FL_KEYBOARD, true}, Row{FL_CLOSE, false}}) {
-    SCOPED_TRACE(row.event);
-    const std::string msq = WriteMeshSequence(8);
+  const std::string msq = WriteMeshSequence(8);
+  for (int event : {FL_KEYBOARD, FL_CLOSE}) {
     std::function<bool(int64_t, int64_t)> shown = store->progress;
-    std::string label;
     store->progress = [&](int64_t done, int64_t total) {
-      if (done == 3) {
-        label = ui->progressBar->label();
-        Click(ui->deleteButton);
-        Fl::e_keysym = FL_Escape;
-        Fl::handle(row.event, ui->window);
-      }
+      if (done == 3) Click(ui->deleteButton), Fl::e_keysym = FL_Escape, Fl::handle(event, ui->window);
       return shown(done, total);
     };
-    testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     ui->Open(msq.c_str());
-    const std::string err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ("MeshStore::OpenMeshSequence: loading stopped after 3 frames\n", testing::internal::GetCapturedStderr());
     store->progress = shown;
-    EXPECT_EQ("MeshStore::OpenMeshSequence: loading stopped after 3 frames\n", err);
     EXPECT_EQ(3u, store->meshes.size());
-    EXPECT_EQ("Loading frame 3 of 8 (Escape stops)", label);
-    EXPECT_FALSE(ui->loading);
-    EXPECT_FALSE(ui->progressBar->visible());
-    EXPECT_TRUE(ui->meshInfoOutput->visible());
-    EXPECT_EQ(row.windowStays, ui->window->shown() != 0);
+    EXPECT_STREQ("Loading frame 4 of 8 (Escape stops)", ui->progressBar->label());
+    EXPECT_TRUE(ui->meshInfoOutput->visible() && !ui->progressBar->visible());
+    EXPECT_EQ(event == FL_KEYBOARD, ui->window->shown() != 0);
     store->Clear();
   }
 }
 
-// The chooser opens in the working folder until a file is chosen, and then where it was chosen,
-// whether or not a later chooser is cancelled.
-TEST_F(ViewerUITest, TheChooserOpensWhereTheLastFileWasChosen) {
-  static std::vector<std::string> starts;
-  static const char* answer = nullptr;
-  starts.clear();
-  Dialogs::chooseFile = [](const char*, const char*, const char* fname, int) {
-    starts.push_back(fname);
-    return answer;
-  };
-  char cwd[4096];
-  ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
-  const std::string chosen = WriteTriangle("a.ply", 0);
-  testing::internal::CaptureStdout();
-  Pick("File/Open Depthmap Sequence");
-  answer = chosen.c_str();
-  Pick("File/Open Mesh");
-  answer = nullptr;
-  Pick("File/Open Depthmap");
-  Pick("File/Open Mesh Sequence");
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(std::vector<std::string>({std::string(cwd) + "/", std::string(cwd) + "/", dir + "/", dir + "/"}), starts);
-}
-
-// Dropping files
-
-// What the toolkit hands the window for a drop: a paste of the URI list.
-void Paste(Fl_Window* window, const std::string& list) {
-  Fl::e_text = const_cast<char*>(list.c_str());
-  Fl::e_length = int(list.size());
-  window->handle(FL_PASTE);
-}
-
+// A drop arrives as a paste of a URI list.
 TEST_F(ViewerUITest, DroppedFilesOpenAsTheFileMenuWouldOpenThem) {
-  const std::string a = WriteTriangle("a.ply", 0), spaced = WriteTriangle("b c.ply", 2);
-  const std::string msq = WriteMeshSequence(3);
-  Write("notes.txt", "");
+  const std::string a = WriteTriangle("a.ply", 0), spaced = WriteTriangle("b c.ply", 2), seq = WriteMeshSequence(2);
+  const std::string uri = "file://" + files.path + "/", f = "finish loading " + files.path + "/f";
   struct Row {
-    std::string list;
-    std::vector<std::string> names;  // of the meshes loaded, in order
-    std::string out, err;
+    std::string list, out, err;
+    size_t meshes;
   };
-  const std::string uri = "file://" + dir + "/";
-  const std::vector<Row> rows = {
-      {uri + "a.ply\r\n" + uri + "b%20c.ply\r\n",
-       {a, spaced},
-       "finish loading " + a + "\nfinish loading " + spaced + "\n",
-       ""},
-      {"file://localhost" + dir + "/a.ply\n" + uri + "s.msq\n" + uri + "a.ply\n",
-       {dir + "/f0.ply", dir + "/f1.ply", dir + "/f2.ply"},
-       "finish loading " + dir + "/f0.ply\rfinish loading " + dir + "/f1.ply\rfinish loading " + dir + "/f2.ply\r",
-       ""},
-      {"# a comment line\n" + uri + "notes.txt\nhttp://example.com/x.ply\n" + uri + "a.PLY",
-       {},
-       "vexol: unknown input file type!\nvexol: unknown input file type!\n",
-       "vexol: not a local file, ignored: http://example.com/x.ply\n"},
-  };
-  EXPECT_EQ(1, Fl::handle(FL_DND_ENTER, ui->window)) << "the window refused the drop";
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.list);
+  for (const Row& row :
+       std::vector<Row>{{uri + "a.ply\r\n" + uri + "b%20c.ply\r\n",
+                         "finish loading " + a + "\nfinish loading " + spaced + "\n", "", 2},
+                        {uri + "a.ply\n" + "file://localhost" + seq + "\n", f + "0.ply\r" + f + "1.ply\r", "", 2},
+                        {"#c\n" + uri + "s.txt\nhttp://h/x.ply\n", "vexol: unknown input file type!\n",
+                         "vexol: not a local file, ignored: http://h/x.ply\n", 0}}) {
     store->Clear();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    Paste(ui->window, row.list);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(row.out, testing::internal::GetCapturedStdout());
-    EXPECT_EQ(row.err, err);
-    std::vector<std::string> names;
-    for (const Mesh* mesh : store->meshes) names.push_back(mesh->name);
-    EXPECT_EQ(row.names, names);
+    Fl::e_text = const_cast<char*>(row.list.c_str());
+    Fl::e_length = int(row.list.size());
+    ui->window->handle(FL_PASTE);
+    EXPECT_EQ(row.err, testing::internal::GetCapturedStderr());
+    EXPECT_EQ(row.out, testing::internal::GetCapturedStdout()) << row.list;
+    EXPECT_EQ(row.meshes, store->meshes.size());
   }
-  EXPECT_TRUE(answers.questions.empty());
 }
 
-// Keys
-
-void Key(Fl_Window* window, int key) {
-  Fl::e_keysym = key;
-  Fl::e_state = 0;
-  Fl::handle(FL_KEYBOARD, window);
-}
-
+// Space after a click on Delete plays; the arrows step by "Every:" unless the user works a counter.
 TEST_F(ViewerUITest, KeysDrivePlaybackAndNeverPressTheFocusedButton) {
+  auto Key = [](Fl_Window* window, int key) { Fl::e_keysym = key, Fl::e_state = 0, Fl::handle(FL_KEYBOARD, window); };
   AddMeshes(5, 2);
   Click(ui->deleteButton);
-  ASSERT_EQ(ui->deleteButton, Fl::focus());
-  ASSERT_EQ(4u, store->meshes.size());
   Key(ui->window, ' ');
-  EXPECT_EQ(4u, store->meshes.size()) << "Space pressed the focused Delete";
+  EXPECT_EQ(4u, store->meshes.size());
   EXPECT_EQ(Forward, player.mode);
-  Key(ui->window, FL_Right);
-  EXPECT_EQ(2, store->current) << "stepped while playing";
   Key(ui->window, ' ');
-  EXPECT_EQ(Stopped, player.mode);
-
   ui->everyCounter->value(3);
-  Click(ui->frameOutput);  // a click elsewhere: the counter the focus fell to takes no arrows
-  const std::vector<std::pair<int, int>> steps = {{FL_Right, 1}, {FL_Left, 2}, {FL_Home, 0}, {FL_End, 3}};
-  for (const auto& step : steps) {
+  Click(ui->frameOutput);  // the counter that the focus fell to when Delete went inactive takes no keys
+  for (auto step : std::vector<std::pair<int, int>>{{FL_Right, 1}, {FL_Left, 2}, {FL_Home, 0}, {FL_End, 3}}) {
     Key(ui->window, step.first);
-    EXPECT_EQ(step.second, store->current) << "key " << step.first;
+    EXPECT_EQ(step.second, store->current) << step.first;
   }
   Click(ui->everyCounter);
   Key(ui->window, FL_Right);
-  EXPECT_EQ(4, ui->everyCounter->value()) << "the counter lost its own key";
-  EXPECT_EQ(3, store->current);
-
-  Click(ui->reverseButton);
-  Click(ui->stopButton);
-  Key(ui->window, ' ');
-  EXPECT_EQ(Backward, player.mode) << "Space plays in the direction last used";
-
+  EXPECT_EQ(4, ui->everyCounter->value());
   ui->view->scale = 3;
   Key(ui->window, 'r');
   EXPECT_EQ(1, ui->view->scale);

@@ -690,6 +690,7 @@ TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   script.chosen = d.c_str();
   Output([&] { store.ChooseDepthMap(); });
   ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(script.chooserCalls.back(), "Choose a depthmap|*.dpt|" + dir + "/|0") << "not where a.ply was chosen";
   std::string seq = DepthSequence("s.dsq");
   script.chosen = seq.c_str();
   script.answer = 1;
