@@ -1,10 +1,18 @@
 #include <FL/Fl.H>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "app/Player.h"
 #include "app/ViewerUI.h"
 #include "store/MeshStore.h"
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // One heap for all threads: what a sequence's workers free stays within reach of the rest of
+  // the program, where a heap per worker would keep it (and the memory guard count it as taken).
+  mallopt(M_ARENA_MAX, 1);
+#endif
   ViewerUI ui;
   Player player;
   MeshStore* store = new MeshStore();

@@ -147,17 +147,19 @@ __attribute__((target("avx2"))) void ClearNormals(MeshVertex* v, size_t from, si
   }
 }
 
-__attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, MeshTriangle* t, size_t n) {
+// With `faces` null the triangles are only read, so threads may share them.
+__attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, const MeshTriangle* t, size_t n,
+                                                        MeshTriangle* faces) {
   // The sums are cleared in the same pass, a few records at a time a little ahead of the highest
   // corner met so far, while the records come into the cache anyway: every sum is cleared once,
   // before its first addition, and those no triangle reaches are cleared at the end.
   const size_t kAhead = 2048, kStep = 32;
   size_t cleared = 0;
-  for (MeshTriangle* end = t + n; t != end; ++t) {
+  for (size_t k = 0; k < n; ++k, ++t) {
     const uint64_t i0 = uint32_t(t->indices[0]), i1 = uint32_t(t->indices[1]), i2 = uint32_t(t->indices[2]);
     const size_t top = std::max(i0, std::max(i1, i2));
     if (top >= count) {
-      t->normal[0] = t->normal[1] = t->normal[2] = 0.0f;
+      if (faces) faces[k].normal[0] = faces[k].normal[1] = faces[k].normal[2] = 0.0f;
       continue;
     }
     while (top + kAhead >= cleared && cleared < count) {
@@ -177,8 +179,10 @@ __attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t co
     const __m256d byzx = _mm256_cvtps_pd(_mm_shuffle_ps(bf, bf, _MM_SHUFFLE(3, 0, 2, 1)));
     const __m128 zxy = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(a, byzx), _mm256_mul_pd(ayzx, b)));
     const __m128 xyz = _mm_shuffle_ps(zxy, zxy, _MM_SHUFFLE(0, 2, 1, 0));  // lane 0 is not used
-    float* const slot = reinterpret_cast<float*>(&t->indices[2]);
-    _mm_storeu_ps(slot, _mm_blend_ps(_mm_loadu_ps(slot), xyz, 0xe));
+    if (faces) {
+      float* const slot = reinterpret_cast<float*>(&faces[k].indices[2]);
+      _mm_storeu_ps(slot, _mm_blend_ps(_mm_loadu_ps(slot), xyz, 0xe));
+    }
     float* const s0 = reinterpret_cast<float*>(v0->color);
     float* const s1 = reinterpret_cast<float*>(v1->color);
     float* const s2 = reinterpret_cast<float*>(v2->color);
@@ -198,7 +202,7 @@ void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>
 #if defined(VEXOL_AVX2_NORMALS)
   static const bool avx2 = __builtin_cpu_supports("avx2");
   if (avx2) {
-    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size());
+    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size(), triangles.data());
     return;
   }
 #endif
@@ -212,5 +216,24 @@ void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>
     } else {
       t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
     }
+  }
+}
+
+// The same vertex normals, each face normal kept only while it is added.
+void ComputeVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles) {
+#if defined(VEXOL_AVX2_NORMALS)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size(), nullptr);
+    return;
+  }
+#endif
+  ClearVertexNormals(vertices);
+  MeshVertex* v = vertices.data();
+  const size_t count = vertices.size();
+  for (MeshTriangle t : triangles) {
+    if (!ValidTriangle(t, count)) continue;
+    FaceNormal(v, t);
+    AddToCorners(v, t);
   }
 }

@@ -31,3 +31,5 @@ class Mesh {
 void ComputeFaceNormals(const std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles);
 void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles);
 void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles);
+// Vertex normals alone: the triangles are only read, so several frames may use them at once.
+void ComputeVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles);

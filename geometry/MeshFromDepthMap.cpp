@@ -10,6 +10,7 @@
 
 #include "geometry/AppendRecords.h"
 #include "geometry/HugePages.h"
+#include "geometry/LoadBudget.h"
 #include "geometry/Mesh.h"
 #include "store/DepthMap.h"
 
@@ -184,14 +185,12 @@ bool Mesh::CreateFromDepthMap(const DepthMap& depthMap, double maxDepthJump) {
     consistent = Scan(g, vertices, triangles);
   } catch (const std::bad_alloc&) {
     Empty(*this);
-    std::fprintf(stderr, "Mesh::CreateFromDepthMap : out of memory for %s\n", name.c_str());
-    std::fflush(stderr);
+    LoadBudget::Say(("Mesh::CreateFromDepthMap : out of memory for " + name + "\n").c_str());
     return false;
   }
   if (!consistent) {
     Empty(*this);
-    std::fprintf(stderr, "Mesh::CreateFromDepthMap : inconsistent vertex counting!\n");
-    std::fflush(stderr);
+    LoadBudget::Say("Mesh::CreateFromDepthMap : inconsistent vertex counting!\n");
     return false;
   }
   return true;

@@ -27,13 +27,13 @@ class PlyMeshReader {
  private:
   bool ReadElements(size_t vertexCountBefore);
   bool ReadVertexElement(int element);
-  bool ReadFaceElement(int element, int64_t vertexCount);
-  bool Failed();
+  bool ReadFaceElement(int element, int64_t* highest);
+  bool FailRead();                    // prints the failure line; returns false
+  bool FailReadIn(const char* what);  // the same, naming what
   size_t TriangleRoom(int64_t itemBytes) const;
-  void Make(size_t size, int64_t itemBytes);
+  void GrowTriangles(size_t size, int64_t itemBytes);
 
   PlyReader* reader_ = nullptr;
   const char* path_;
   PlyReadOptions& options_;
-  bool lateIndexCheck_ = false;
 };

@@ -16,57 +16,70 @@
 #include <string_view>
 #include <unordered_set>
 
-// How the data is read. Input comes through one buffer per reader (ReadMore); every element is
-// read by one of two walkers, one per encoding, which store requested scalars into the caller's
-// records, hand a requested list to a ListSink as int32 counts and items, and read past the rest:
-// - ReadBinaryItem: one binary item, property by property, value by value.
-// - ReadAsciiItem: one line, word by word (NextValue). Every buffered line ends in a line feed
-//   (FindWholeLines adds one to a last line without), so no scan needs the line's end first.
-// Three fast paths sit in front of them; each is checked against the plain path by a test:
-// - Items of fixed size (no lists, all types known) are read a buffer at a time, one loop per
-//   merged run of copied, swapped or converted bytes (ReadFixedItems). Invariant: the plan covers
-//   exactly the item's bytes, so the buffer steps by whole items. Guarded by
-//   PlyItems.ScalarsReadInBulkAsValueByValue and ReadPly.AsciiAndBothBinaryOrdersGiveTheSameMesh.
-// - Binary faces of three four-byte indices behind a one-byte count are copied straight from the
-//   buffer (ReadBinaryLists) for as long as whole 13-byte items of count 3 are buffered; any other
-//   item goes to ReadBinaryItem. Guarded by PlyItems.BinaryTrianglesAndPolygonsReadAsTheListPathReads.
-// - ASCII numbers of fewer than eight digits either side of the point are converted eight
-//   characters at a time (ScanShortDecimal, ScanShortInteger); a word they do not take whole goes
-//   to the plain conversion. Invariant: they accept a word only when a separator or the line end
-//   follows its digits, and read at most to the buffer's end. Other decimals go to from_chars,
-//   and what it does not read as the C library does (spaces, a plus sign, hexadecimal, out of
-//   range) to the C library. Guarded by PlyItems.WordsInLinesConvertAsTheWordsAlone,
-//   PlyItems.AsciiListItemsConvertAsTheWordsAlone and PlyItems.DecimalsReadAsTheFullConversion.
+#include "geometry/LoadBudget.h"
+
+// How the data is read. Input comes through one buffer per reader (ReadMore). The plain path has
+// one walker per encoding, which stores requested scalars into the caller's records, hands a
+// requested list to a ListSink as int32 counts and items, and reads past the rest: ReadBinaryItem
+// (value by value) and ReadAsciiItem (one line, word by word; every buffered line ends in a line
+// feed, FindWholeLines adding one to a last line without). ReadItems alone picks between them and
+// the fast paths, each with its invariant and checked against the plain path by a test:
+// - ReadFixedItems: items of fixed size (no lists, all types known), a buffer at a time, one loop
+//   per merged run of copied, swapped or converted bytes. Invariant: the plan covers exactly the
+//   item's bytes. Tests: PlyItems.ScalarsReadInBulkAsValueByValue, ReadPly.AsciiAndBothBinary...
+// - ScanShortDecimal, ScanShortInteger: ASCII numbers of fewer than eight digits either side of
+//   the point, eight characters at a time. Invariant: a word is taken only when a separator or the
+//   line end follows its digits; reads stop at the buffer's end. Other decimals go to from_chars,
+//   and what it does not read as the C library does to the C library. Tests: PlyItems.WordsInLines...,
+//   PlyItems.AsciiListItemsConvertAsTheWordsAlone, PlyItems.DecimalsReadAsTheFullConversion.
+// The caller takes the third: ReadTriangles puts faces that are triangles straight into its
+// records. Test: PlyItems.TrianglesAndPolygonsReadAsTheListPathReads.
 // Bounds: a header line may not pass kMaxHeaderLine; an element count must fit the bytes left;
 // a list must fit the bytes left (binary) or the whole lines buffered (ASCII); the buffer grows
-// only to hold one line or one list. Elements and properties are taken by index, never by a
-// search, so a header costs time linear in its size.
+// only to hold one line or one list. Elements and properties are taken by index, so a header
+// costs time linear in its size.
+
+struct PlyInput {
+  // Bytes [begin, end) of buffer came from the stream and are not consumed yet; the buffer grows
+  // only for a long line or list. unreadBytes is what the stream holds beyond, -1 when unknown.
+  std::vector<char> buffer;
+  size_t begin = 0;
+  size_t end = 0;
+  bool streamEnded = false;
+  int64_t unreadBytes = -1;
+  size_t wholeLines = 0;  // ASCII data: buffer offset past the last buffered line feed
+  // The data is consumed strictly in header order: element dataElement, of which itemsDone
+  // items are behind us. A data failure is final.
+  int32_t dataElement = 0;
+  int64_t itemsDone = 0;
+  bool failed = false;
+  std::vector<int32_t> listItems;  // the items of ply_get_lists, reused by each call
+};
+
+PlyReader::PlyReader() : input(new PlyInput) {}
+PlyReader::~PlyReader() = default;
 
 namespace {
 
 const size_t kBufferSize = 1024 * 1024;     // first size of a reader's buffer
 const size_t kMaxHeaderLine = 1024 * 1024;  // a keyword and a few words, or a comment
 const int kTypeSize[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
-const size_t kTriangleItemBytes = 13;  // a one-byte count of 3 and three four-byte indices
-const int kTriangleCorners = 3;
-const size_t kTriangleIndexBytes = 12;
-const size_t kLoadAhead = 17;  // bytes ScanShortDecimal may read from the first digit of a word
+const size_t kTriangleItemBytes = 13;   // a one-byte count of 3 and three four-byte indices
+const size_t kPlainTriangleChars = 40;  // what ScanPlainTriangle may read
+const size_t kLoadAhead = 17;           // bytes ScanShortDecimal may read from the first digit of a word
 // The largest float plus half a unit: from here on a double rounds to infinity, said explicitly
 // because the language leaves that conversion undefined.
 const double kFloatOverflow = 0x1.ffffffp127;
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-const bool kHostBigEndian = true;
-#else
-const bool kHostBigEndian = false;
-#endif
+const bool kHostBigEndian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
 
 void Say(const char* format, ...) {
+  char line[512];
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  std::fflush(stderr);
+  LoadBudget::Say(line);
 }
 
 void ReportBadAlloc(int line) { Say("Memory allocation bombed on line %d in %s\n", line, __FILE__); }
@@ -125,26 +138,16 @@ PLY_INLINE bool Put(char* p, T v) {
 
 PLY_INLINE bool StoreValue(char* p, int type, const PlyValue& value) {
   const float inf = std::numeric_limits<float>::infinity();
-  switch (type) {
-    case PlyChar:
-      return Put(p, static_cast<int8_t>(value.i));
-    case PlyShort:
-      return Put(p, static_cast<int16_t>(value.i));
-    case PlyInt:
-      return Put(p, value.i);
-    case PlyUchar:
-      return Put(p, static_cast<uint8_t>(value.u));
-    case PlyUshort:
-      return Put(p, static_cast<uint16_t>(value.u));
-    case PlyUint:
-      return Put(p, value.u);
-    case PlyFloat:
-      return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
-    case PlyDouble:
-      return Put(p, value.d);
-    default:
-      return KnownType(type, "store_item");
-  }
+  if (type == PlyChar) return Put(p, static_cast<int8_t>(value.i));
+  if (type == PlyShort) return Put(p, static_cast<int16_t>(value.i));
+  if (type == PlyInt) return Put(p, value.i);
+  if (type == PlyUchar) return Put(p, static_cast<uint8_t>(value.u));
+  if (type == PlyUshort) return Put(p, static_cast<uint16_t>(value.u));
+  if (type == PlyUint) return Put(p, value.u);
+  if (type == PlyFloat)
+    return Put(p, value.d >= kFloatOverflow ? inf : value.d <= -kFloatOverflow ? -inf : static_cast<float>(value.d));
+  if (type == PlyDouble) return Put(p, value.d);
+  return KnownType(type, "store_item");
 }
 
 template <class T>
@@ -160,31 +163,19 @@ PlyValue BinaryValue(const char* p, int type, bool swap) {
   const int size = kTypeSize[type];
   for (int k = 0; k < size; ++k) raw[k] = static_cast<unsigned char>(swap ? p[size - 1 - k] : p[k]);
   const char* r = reinterpret_cast<const char*>(raw);
-  switch (type) {
-    case PlyChar:
-      return SignedValue(Load<int8_t>(r));
-    case PlyShort:
-      return SignedValue(Load<int16_t>(r));
-    case PlyInt:
-      return SignedValue(Load<int32_t>(r));
-    case PlyUchar:
-      return UnsignedValue(Load<uint8_t>(r));
-    case PlyUshort:
-      return UnsignedValue(Load<uint16_t>(r));
-    case PlyUint:
-      return UnsignedValue(Load<uint32_t>(r));
-    case PlyFloat:
-      return RealValue(Load<float>(r));
-    default:
-      return RealValue(Load<double>(r));
-  }
+  if (type == PlyChar) return SignedValue(Load<int8_t>(r));
+  if (type == PlyShort) return SignedValue(Load<int16_t>(r));
+  if (type == PlyInt) return SignedValue(Load<int32_t>(r));
+  if (type == PlyUchar) return UnsignedValue(Load<uint8_t>(r));
+  if (type == PlyUshort) return UnsignedValue(Load<uint16_t>(r));
+  if (type == PlyUint) return UnsignedValue(Load<uint32_t>(r));
+  return RealValue(type == PlyFloat ? Load<float>(r) : Load<double>(r));
 }
 
 PLY_INLINE bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// The leading decimal integer after any spaces, as the C library's conversions read it: signed
-// types saturate to int32; uint saturates to 32 bits and a minus sign negates modulo 2^32. The
-// magnitude stops growing past 2^40, far enough out to saturate either width.
+// The leading decimal integer after any spaces, as the C library reads it: signed types saturate
+// to int32; uint to 32 bits, a minus sign negating modulo 2^32. Past 2^40 both have saturated.
 PlyValue ParseInteger(const char* p, const char* e, bool isUnsigned) {
   while (p < e && IsSpace(*p)) ++p;
   bool negative = false;
@@ -217,12 +208,6 @@ double ParseReal(const char* b, const char* e) {
 
 // ---- eight characters at a time, for words inside a line --------------------------------------
 
-PLY_INLINE uint64_t Load8(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 // How many of the eight characters in v (first in the lowest byte) are digits before the first
 // that is not; 8 when all are.
 PLY_INLINE int LeadingDigits(uint64_t v) {
@@ -243,19 +228,18 @@ PLY_INLINE uint64_t DigitsValue(uint64_t v, int n) {
   return x;
 }
 
-// ScanDecimal for a number with fewer than eight digits before and after its point, neither
-// followed by an exponent: what most files hold. Characters up to limit may be read; the line
-// ends at e in a line feed, a carriage return or the end of the data, none of them digits.
+// ScanDecimal for fewer than eight digits either side of the point and no exponent, as most files
+// hold. Characters up to limit may be read; the line ends at e in a character that is no digit.
 PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char* limit, double* value) {
   static const uint64_t kTens[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   static const double kPow10[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
   const char* p = b;
   if (kHostBigEndian || limit - p <= static_cast<ptrdiff_t>(kLoadAhead)) return ScanDecimal(b, e, value);
   // As in ScanShortInteger, a sign is looked for only when no digit comes first.
-  uint64_t whole = Load8(p);
+  uint64_t whole = Load<uint64_t>(p);
   int wholeDigits = LeadingDigits(whole);
   if (wholeDigits == 0 && (*p == '-' || *p == '+')) {
-    whole = Load8(++p);
+    whole = Load<uint64_t>(++p);
     wholeDigits = LeadingDigits(whole);
   }
   const bool negative = *b == '-';
@@ -264,7 +248,7 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
   p += wholeDigits;
   int fractionDigits = 0;
   if (p < e && *p == '.') {
-    const uint64_t fraction = Load8(++p);
+    const uint64_t fraction = Load<uint64_t>(++p);
     fractionDigits = LeadingDigits(fraction);
     if (fractionDigits == 8) return ScanDecimal(b, e, value);
     if (fractionDigits) m = m * kTens[fractionDigits] + DigitsValue(fraction, fractionDigits);
@@ -278,77 +262,60 @@ PLY_INLINE const char* ScanShortDecimal(const char* b, const char* e, const char
 }
 
 __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type, PlyValue* value) {
-  switch (type) {
-    case PlyChar:
-    case PlyShort:
-    case PlyInt:
-    case PlyUchar:
-    case PlyUshort:
-    case PlyUint:
-      *value = ParseInteger(b, e, type == PlyUint);
-      return true;
-    case PlyFloat:
-    case PlyDouble:
-      *value = RealValue(ParseReal(b, e));
-      return true;
-    default:
-      return KnownType(type, "get_ascii_item");
-  }
+  if (!KnownType(type, "get_ascii_item")) return false;
+  *value = type >= PlyFloat ? RealValue(ParseReal(b, e)) : ParseInteger(b, e, type == PlyUint);
+  return true;
 }
 
 // ---- input --------------------------------------------------------------------------------
 
 // Moves the unconsumed bytes to the front of the buffer, doubling it only when they fill it.
 void MakeRoom(PlyReader* r) {
-  r->wholeLines = 0;
-  char* buffer = r->buffer.get();
-  if (r->begin > 0) {
-    std::memmove(buffer, buffer + r->begin, r->end - r->begin);
-    r->end -= r->begin;
-    r->begin = 0;
+  r->input->wholeLines = 0;
+  char* buffer = r->input->buffer.data();
+  if (r->input->begin > 0) {
+    std::memmove(buffer, buffer + r->input->begin, r->input->end - r->input->begin);
+    r->input->end -= r->input->begin;
+    r->input->begin = 0;
   }
-  if (r->end == r->capacity) {
-    const size_t capacity = r->capacity * 2;
-    std::unique_ptr<char[]> bigger(new char[capacity]);
-    std::memcpy(bigger.get(), buffer, r->end);
-    r->buffer = std::move(bigger);
-    r->capacity = capacity;
-  }
+  if (r->input->end == r->input->buffer.size()) r->input->buffer.resize(2 * r->input->end);
 }
 
 // Brings more of the stream into the buffer. False when the stream has nothing more.
 bool ReadMore(PlyReader* r) {
-  if (r->streamEnded) return false;
+  if (r->input->streamEnded) return false;
   MakeRoom(r);
-  const size_t got = std::fread(r->buffer.get() + r->end, 1, r->capacity - r->end, r->stream);
+  const size_t got =
+      std::fread(r->input->buffer.data() + r->input->end, 1, r->input->buffer.size() - r->input->end, r->stream);
   if (got == 0) {
-    r->streamEnded = true;
+    r->input->streamEnded = true;
     return false;
   }
-  r->end += got;
-  if (r->unreadBytes >= 0) r->unreadBytes = std::max<int64_t>(0, r->unreadBytes - static_cast<int64_t>(got));
+  r->input->end += got;
+  if (r->input->unreadBytes >= 0)
+    r->input->unreadBytes = std::max<int64_t>(0, r->input->unreadBytes - static_cast<int64_t>(got));
   return true;
 }
 
 bool Ensure(PlyReader* r, size_t bytes) {
-  while (r->end - r->begin < bytes)
+  while (r->input->end - r->input->begin < bytes)
     if (!ReadMore(r)) return false;
   return true;
 }
 
 int64_t BytesLeft(const PlyReader* r) {
-  return r->unreadBytes < 0 ? -1 : static_cast<int64_t>(r->end - r->begin) + r->unreadBytes;
+  return r->input->unreadBytes < 0 ? -1 : static_cast<int64_t>(r->input->end - r->input->begin) + r->input->unreadBytes;
 }
 
 bool SkipBytes(PlyReader* r, uint64_t bytes) {
   for (;;) {
-    const size_t have = r->end - r->begin;
+    const size_t have = r->input->end - r->input->begin;
     if (have >= bytes) {
-      r->begin += bytes;
+      r->input->begin += bytes;
       return true;
     }
     bytes -= have;
-    r->begin = r->end;
+    r->input->begin = r->input->end;
     if (!ReadMore(r)) return false;
   }
 }
@@ -359,19 +326,20 @@ bool SkipBytes(PlyReader* r, uint64_t bytes) {
 int NextLine(PlyReader* r, size_t maxLength, const char** lineBegin, const char** lineEnd) {
   size_t scanned = 0;
   for (;;) {
-    const char* from = r->buffer.get() + r->begin;
-    const size_t have = r->end - r->begin;
+    const char* from = r->input->buffer.data() + r->input->begin;
+    const size_t have = r->input->end - r->input->begin;
     const char* feed = static_cast<const char*>(std::memchr(from + scanned, '\n', have - scanned));
     const size_t length = feed ? static_cast<size_t>(feed - from) : have;
-    if (length > maxLength) return -1;
+    // The carriage return of a CR LF line end is not part of the line.
+    if (length > maxLength + 1 || (length == maxLength + 1 && from[maxLength] != '\r')) return -1;
     if (feed) {
-      r->begin += length + 1;
+      r->input->begin += length + 1;
     } else {
       scanned = have;
       if (ReadMore(r)) continue;
       if (have == 0) return 0;
-      from = r->buffer.get() + r->begin;
-      r->begin = r->end;
+      from = r->input->buffer.data() + r->input->begin;
+      r->input->begin = r->input->end;
     }
     *lineBegin = from;
     *lineEnd = from + length;
@@ -397,18 +365,17 @@ PLY_INLINE bool NextWord(const char** cursor, const char** wordBegin, const char
   return true;
 }
 
-// An integer word at p of fewer than eight digits, read eight characters at a time: its value
-// modulo 2^32 (no saturation is needed), which is both integer forms. Null for any other word.
-// A sign is looked for only when no digit comes first, so that unsigned words, nearly all, do not
-// wait for a character to be compared before their digits are loaded.
+// An integer word at p of fewer than eight digits, eight characters at a time: its value modulo
+// 2^32, both integer forms; null for any other word. A sign is looked for only when no digit comes
+// first, so that unsigned words, nearly all, load their digits at once.
 PLY_INLINE const char* ScanShortInteger(const char* p, const char* limit, uint32_t* value) {
   if (kHostBigEndian || limit - p < 9) return nullptr;
   const char* digits = p;
-  uint64_t word = Load8(digits);
+  uint64_t word = Load<uint64_t>(digits);
   int count = LeadingDigits(word);
   if (count == 0) {
     if (*p != '-' && *p != '+') return nullptr;
-    word = Load8(++digits);
+    word = Load<uint64_t>(++digits);
     count = LeadingDigits(word);
   }
   const char* stop = digits + count;
@@ -462,24 +429,39 @@ struct ListSink {
   int32_t* Add(int64_t n) {
     counts[item++] = static_cast<int32_t>(n);
     Reserve(static_cast<size_t>(n));
-    int32_t* items = r->listItems.data() + used;
+    int32_t* items = r->input->listItems.data() + used;
     used += static_cast<size_t>(n);
     return items;
   }
   void Reserve(size_t n) {
-    if (used + n > r->listItems.size()) r->listItems.resize(std::max(used + n, 2 * r->listItems.size()));
+    if (used + n <= r->input->listItems.size()) return;
+    const size_t size = std::max(used + n, 2 * r->input->listItems.size());
+    if (!LoadBudget::Grow(static_cast<int64_t>((size - r->input->listItems.size()) * sizeof(int32_t))))
+      throw std::bad_alloc();
+    r->input->listItems.resize(size);
   }
 };
 
-// n binary values of type at p, each as its signed integer form.
-void StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool swap) {
-  if (n == 0) return;  // items may be null then
+// A list count or index of a real type must be a whole number from 0 to INT32_MAX: its integer
+// forms wrap modulo 2^32, so 2^32 + 3 would read as 3. Integer types pass as they are.
+PLY_INLINE bool WholeIndex(int type, const PlyValue& v) {
+  return (type != PlyFloat && type != PlyDouble) || (v.d >= 0 && v.d <= INT32_MAX && v.d == std::floor(v.d));
+}
+
+// n binary values of type at p, each as its signed integer form; false for one that is not an index.
+bool StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool swap) {
+  if (n == 0) return true;  // items may be null then
   if ((type == PlyInt || type == PlyUint) && !swap) {
     std::memcpy(items, p, static_cast<size_t>(n) * 4);
-    return;
+    return true;
   }
   const int size = kTypeSize[type];
-  for (int64_t j = 0; j < n; ++j) items[j] = BinaryValue(p + j * size, type, swap).i;
+  for (int64_t j = 0; j < n; ++j) {
+    const PlyValue v = BinaryValue(p + j * size, type, swap);
+    if (!WholeIndex(type, v)) return false;
+    items[j] = v.i;
+  }
+  return true;
 }
 
 bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
@@ -489,8 +471,8 @@ bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
     ReportShortRead();
     return false;
   }
-  *value = BinaryValue(r->buffer.get() + r->begin, type, Swapped(r));
-  r->begin += size;
+  *value = BinaryValue(r->input->buffer.data() + r->input->begin, type, Swapped(r));
+  r->input->begin += size;
   return true;
 }
 
@@ -508,7 +490,7 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
     }
     if (!ReadBinaryValue(r, prop.countFileType, &value)) return false;
     const int64_t n = value.i;
-    if (n < 0) return false;
+    if (n < 0 || !WholeIndex(prop.countFileType, value)) return false;
     if (n > 0 && !KnownType(prop.fileType, "get_binary_item")) return false;
     const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
     const int64_t left = BytesLeft(r);
@@ -518,8 +500,8 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
       return false;
     }
     if (!store) continue;
-    StoreIndices(lists->Add(n), r->buffer.get() + r->begin, n, prop.fileType, swap);
-    r->begin += bytes;
+    if (!StoreIndices(lists->Add(n), r->input->buffer.data() + r->input->begin, n, prop.fileType, swap)) return false;
+    r->input->begin += bytes;
   }
   return true;
 }
@@ -529,19 +511,19 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
 bool FindWholeLines(PlyReader* r) {
   size_t scanned = 0;
   for (;;) {
-    const char* from = r->buffer.get() + r->begin;
-    const size_t have = r->end - r->begin;
+    const char* from = r->input->buffer.data() + r->input->begin;
+    const size_t have = r->input->end - r->input->begin;
     const char* feed = static_cast<const char*>(memrchr(from + scanned, '\n', have - scanned));
     if (feed) {
-      r->wholeLines = static_cast<size_t>(feed + 1 - r->buffer.get());
+      r->input->wholeLines = static_cast<size_t>(feed + 1 - r->input->buffer.data());
       return true;
     }
     scanned = have;
     if (ReadMore(r)) continue;
     if (have == 0) return false;
     MakeRoom(r);
-    r->buffer[r->end++] = '\n';
-    r->wholeLines = r->end;
+    r->input->buffer[r->input->end++] = '\n';
+    r->input->wholeLines = r->input->end;
     return true;
   }
 }
@@ -550,14 +532,14 @@ bool FindWholeLines(PlyReader* r) {
 // and then its items. Words left over are ignored.
 PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* flags, char* record,
                               ListSink* lists) {
-  if (r->begin >= r->wholeLines && !FindWholeLines(r)) {
+  if (r->input->begin >= r->input->wholeLines && !FindWholeLines(r)) {
     Say("ply_get_element: unexpected end of file\n");
     return false;
   }
-  const char* const base = r->buffer.get();
-  const char* const limit = base + r->end;
-  const char* const linesEnd = base + r->wholeLines;
-  const char* cursor = base + r->begin;
+  const char* const base = r->input->buffer.data();
+  const char* const limit = base + r->input->end;
+  const char* const linesEnd = base + r->input->wholeLines;
+  const char* cursor = base + r->input->begin;
   const char *wb, *we;
   for (size_t p = 0; p < element.properties.size(); ++p) {
     const PlyPropertyDesc& prop = element.properties[p];
@@ -575,7 +557,7 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
     if (!NextValue(&cursor, limit, prop.countFileType, &value)) return false;
     const int64_t n = value.i;
     // Each item takes a word and a space: a longer list would not fit the line.
-    if (n < 0 || n > (linesEnd - cursor) / 2) return false;
+    if (n < 0 || n > (linesEnd - cursor) / 2 || !WholeIndex(prop.countFileType, value)) return false;
     if (n > 0 && !KnownType(prop.fileType, "get_ascii_item")) return false;
     if (!store) {
       for (int64_t j = 0; j < n; ++j)
@@ -584,12 +566,12 @@ PLY_INLINE bool ReadAsciiItem(PlyReader* r, const PlyElementDesc& element, const
     }
     int32_t* items = lists->Add(n);
     for (int64_t j = 0; j < n; ++j) {
-      if (!NextValue(&cursor, limit, prop.fileType, &value)) return false;
+      if (!NextValue(&cursor, limit, prop.fileType, &value) || !WholeIndex(prop.fileType, value)) return false;
       items[j] = value.i;
     }
   }
   if (*cursor != '\n') cursor = static_cast<const char*>(std::memchr(cursor, '\n', linesEnd - cursor));
-  r->begin = static_cast<size_t>(cursor + 1 - base);
+  r->input->begin = static_cast<size_t>(cursor + 1 - base);
   return true;
 }
 
@@ -659,18 +641,11 @@ void MoveRun(char* dst, size_t stride, const char* src, size_t size, int32_t byt
 // Lengths of common runs: a value, three coordinates, with a confidence, a whole vertex record.
 template <class U>
 void MoveRuns(char* dst, size_t stride, const char* src, size_t size, int32_t bytes, int64_t count) {
-  switch (bytes) {
-    case 4:
-      return MoveRun<U, 4>(dst, stride, src, size, bytes, count);
-    case 12:
-      return MoveRun<U, 12>(dst, stride, src, size, bytes, count);
-    case 16:
-      return MoveRun<U, 16>(dst, stride, src, size, bytes, count);
-    case 20:
-      return MoveRun<U, 20>(dst, stride, src, size, bytes, count);
-    default:
-      return MoveRun<U, 0>(dst, stride, src, size, bytes, count);
-  }
+  if (bytes == 4) return MoveRun<U, 4>(dst, stride, src, size, bytes, count);
+  if (bytes == 12) return MoveRun<U, 12>(dst, stride, src, size, bytes, count);
+  if (bytes == 16) return MoveRun<U, 16>(dst, stride, src, size, bytes, count);
+  if (bytes == 20) return MoveRun<U, 20>(dst, stride, src, size, bytes, count);
+  MoveRun<U, 0>(dst, stride, src, size, bytes, count);
 }
 
 // The fast path for items of fixed size: all the buffered items at once, one loop per step.
@@ -684,39 +659,34 @@ bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const std::vect
   }
   const bool swap = Swapped(r);
   for (int64_t k = 0; k < count;) {
-    const int64_t inBuffer = std::min(count - k, static_cast<int64_t>((r->end - r->begin) / size));
+    const int64_t inBuffer = std::min(count - k, static_cast<int64_t>((r->input->end - r->input->begin) / size));
     if (inBuffer == 0) {
       if (Ensure(r, size)) continue;
       ReportShortRead();
       return false;
     }
-    const char* p = r->buffer.get() + r->begin;
+    const char* p = r->input->buffer.data() + r->input->begin;
     char* record = records + k * stride;
     for (const Op& op : plan) {
       const char* from = p + op.src;
       char* to = record + op.dst;
-      if (op.kind == OpMove && op.width == 1) {
-        MoveRuns<uint8_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove && op.width == 2) {
-        MoveRuns<uint16_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove && op.width == 4) {
-        MoveRuns<uint32_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpMove) {
-        MoveRuns<uint64_t>(to, stride, from, size, op.bytes, inBuffer);
-      } else if (op.kind == OpConvert) {
-        const PlyPropertyDesc& prop = element.properties[op.prop];
-        for (int64_t j = 0; j < inBuffer; ++j)
-          if (!StoreValue(to + j * stride, prop.storeType, BinaryValue(from + j * size, prop.fileType, swap)))
-            return false;
-      }
+      if (op.kind == OpMove && op.width == 1) MoveRuns<uint8_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 2) MoveRuns<uint16_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 4) MoveRuns<uint32_t>(to, stride, from, size, op.bytes, inBuffer);
+      if (op.kind == OpMove && op.width == 8) MoveRuns<uint64_t>(to, stride, from, size, op.bytes, inBuffer);
+      const PlyPropertyDesc& prop = element.properties[op.prop];
+      for (int64_t j = 0; op.kind == OpConvert && j < inBuffer; ++j)
+        if (!StoreValue(to + j * stride, prop.storeType, BinaryValue(from + j * size, prop.fileType, swap)))
+          return false;
     }
-    r->begin += static_cast<size_t>(inBuffer) * size;
+    r->input->begin += static_cast<size_t>(inBuffer) * size;
     k += inBuffer;
   }
   return true;
 }
 
-// count items of element number index; flags null reads past them.
+// count items of element number index, flags null reading past them: the one place that picks a
+// fast path or the plain one. Requested lists go to lists.
 bool ReadItems(PlyReader* r, int32_t index, const uint8_t* flags, char* records, size_t stride, int64_t count,
                ListSink* lists) {
   const PlyElementDesc& element = r->elements[index];
@@ -732,69 +702,90 @@ bool ReadItems(PlyReader* r, int32_t index, const uint8_t* flags, char* records,
                                 : ReadBinaryItem(r, element, flags, record, lists);
     }
   }
-  if (!ok) r->failed = true;
+  if (!ok) r->input->failed = true;
   return ok;
 }
 
 // Reads past what is left of the elements before the current one; then count more items of the
 // current one must exist.
 bool ReachCurrent(PlyReader* r, int64_t count) {
-  if (r->failed || r->currentElement < 0) return false;
-  while (r->dataElement < r->currentElement) {
-    const PlyElementDesc& element = r->elements[r->dataElement];
-    if (!ReadItems(r, r->dataElement, nullptr, nullptr, 0, element.itemCount - r->itemsDone, nullptr)) return false;
-    ++r->dataElement;
-    r->itemsDone = 0;
+  if (r->input->failed || r->currentElement < 0) return false;
+  while (r->input->dataElement < r->currentElement) {
+    const PlyElementDesc& element = r->elements[r->input->dataElement];
+    if (!ReadItems(r, r->input->dataElement, nullptr, nullptr, 0, element.itemCount - r->input->itemsDone, nullptr))
+      return false;
+    ++r->input->dataElement;
+    r->input->itemsDone = 0;
   }
-  if (r->dataElement != r->currentElement) return false;
-  return count <= r->elements[r->currentElement].itemCount - r->itemsDone;
+  if (r->input->dataElement != r->currentElement) return false;
+  return count <= r->elements[r->currentElement].itemCount - r->input->itemsDone;
 }
 
-// Faces: triangles of four-byte indices straight from the buffer while whole ones are there;
-// anything else, and the refill of the buffer, through the plain path.
-bool ReadBinaryLists(PlyReader* r, const PlyElementDesc& element, ListSink* lists, int64_t count) {
-  const std::vector<PlyPropertyDesc>& props = element.properties;
-  const bool triangles = props.size() == 1 && props[0].countFileType == PlyUchar &&
-                         (props[0].fileType == PlyInt || props[0].fileType == PlyUint);
-  const bool swap = Swapped(r);
-  while (lists->item < count) {
-    if (triangles) {
-      const int64_t whole =
-          std::min(count - lists->item, static_cast<int64_t>((r->end - r->begin) / kTriangleItemBytes));
-      lists->Reserve(static_cast<size_t>(whole) * kTriangleCorners);
-      const char* p = r->buffer.get() + r->begin;
-      int32_t* counts = lists->counts + lists->item;
-      char* out = reinterpret_cast<char*>(r->listItems.data() + lists->used);
-      int64_t j = 0;
-      for (; j < whole && *p == kTriangleCorners; ++j, p += kTriangleItemBytes, out += kTriangleIndexBytes) {
-        counts[j] = kTriangleCorners;
-        if (swap) {
-          StoreSwapped<uint32_t>(out, p + 1);
-          StoreSwapped<uint32_t>(out + 4, p + 5);
-          StoreSwapped<uint32_t>(out + 8, p + 9);
-        } else {
-          std::memcpy(out, p + 1, kTriangleIndexBytes);
-        }
-      }
-      r->begin = static_cast<size_t>(p - r->buffer.get());
-      lists->item += j;
-      lists->used += static_cast<size_t>(j) * kTriangleCorners;
-      if (lists->item == count) break;
-    }
-    if (!ReadBinaryItem(r, element, element.storeFlags.data(), nullptr, lists)) return false;
+// A line "3 a b c" ending right after c, of one to seven digits each and single spaces, as nearly
+// every ASCII face is; reads up to kPlainTriangleChars from p; *next is the following line.
+PLY_INLINE bool ScanPlainTriangle(const char* p, int32_t* three, const char** next) {
+  if (kHostBigEndian || p[0] != '3' || p[1] != ' ') return false;
+  p += 2;
+  for (int j = 0; j < 3; ++j) {
+    const uint64_t word = Load<uint64_t>(p);
+    const int digits = LeadingDigits(word);
+    if (digits == 0 || digits == 8) return false;
+    three[j] = static_cast<int32_t>(DigitsValue(word, digits));
+    p += digits;
+    if (j < 2 && *p++ != ' ') return false;
   }
-  return true;
+  if (*p == '\r') ++p;
+  *next = p + 1;
+  return *p == '\n';
+}
+
+// The faces fast path: lists of three straight into the caller's records, until the first other
+// item. Invariant: it takes only items that the list path reads to the same three indices, in any
+// type: binary ones of a one-byte count and four-byte integers, ASCII ones ScanPlainTriangle takes.
+int64_t ReadTriangles(PlyReader* r, const PlyPropertyDesc& prop, char* out, size_t stride, int64_t count) {
+  PlyInput& in = *r->input;
+  int64_t k = 0;
+  if (r->fileKind == Ascii) {
+    if (!ValidType(prop.countFileType) || !ValidType(prop.fileType)) return 0;
+    for (; k < count; ++k, out += stride) {
+      if (in.end - in.begin < kPlainTriangleChars && !Ensure(r, kPlainTriangleChars)) break;
+      const char* next;
+      if (!ScanPlainTriangle(in.buffer.data() + in.begin, reinterpret_cast<int32_t*>(out), &next)) break;
+      in.begin = static_cast<size_t>(next - in.buffer.data());
+    }
+    return k;
+  }
+  if (prop.countFileType != PlyUchar || (prop.fileType != PlyInt && prop.fileType != PlyUint)) return 0;
+  const bool swap = Swapped(r);
+  while (k < count && Ensure(r, kTriangleItemBytes)) {
+    const char* p = in.buffer.data() + in.begin;
+    const int64_t whole = std::min(count - k, static_cast<int64_t>((in.end - in.begin) / kTriangleItemBytes));
+    int64_t j = 0;
+    if (swap) {
+      for (; j < whole && *p == 3; ++j, p += kTriangleItemBytes, out += stride) {
+        StoreSwapped<uint32_t>(out, p + 1);
+        StoreSwapped<uint32_t>(out + 4, p + 5);
+        StoreSwapped<uint32_t>(out + 8, p + 9);
+      }
+    } else {
+      for (; j < whole && *p == 3; ++j, p += kTriangleItemBytes, out += stride) std::memcpy(out, p + 1, 12);
+    }
+    in.begin = static_cast<size_t>(p - in.buffer.data());
+    k += j;
+    if (j < whole) break;
+  }
+  return k;
 }
 
 // ---- header -------------------------------------------------------------------------------
 
-// Smallest number of data bytes an item can take: the scalars and list counts in binary, one
-// word and a separator per property in ASCII.
+// Smallest number of data bytes an item can take: the scalars and list counts in binary, a type
+// the header did not know counted as one byte; one word and a separator per property in ASCII.
 uint64_t SmallestItem(const PlyElementDesc& element, PlyFileKind kind) {
   if (kind == Ascii) return element.properties.empty() ? 1 : 2 * element.properties.size();
   uint64_t size = 0;
   for (const PlyPropertyDesc& prop : element.properties)
-    size += static_cast<uint64_t>(kTypeSize[prop.isList ? prop.countFileType : prop.fileType]);
+    size += static_cast<uint64_t>(std::max(1, kTypeSize[prop.isList ? prop.countFileType : prop.fileType]));
   return size;
 }
 
@@ -814,26 +805,22 @@ bool CountsFit(const PlyReader* r) {
 }
 
 std::string TextAfterKeyword(std::string_view line) {
-  size_t k = 0;
-  while (k < line.size() && IsSeparator(line[k])) ++k;
-  while (k < line.size() && !IsSeparator(line[k])) ++k;
-  while (k < line.size() && IsSeparator(line[k])) ++k;
-  std::string text(line.substr(k));
+  const size_t k = line.find_first_not_of(" \t", line.find_first_of(" \t", line.find_first_not_of(" \t")));
+  std::string text(k == std::string_view::npos ? std::string_view() : line.substr(k));
   std::replace(text.begin(), text.end(), '\t', ' ');
   return text;
 }
 
-// Leading decimal integer, or -1 when the text is not a count (negative or over 32 bits).
+// A word of decimal digits alone that fits int32, or -1: "1,000" or "abc" must not read as a
+// shorter count.
 int64_t ParseCount(std::string_view word) {
-  size_t k = 0;
-  bool negative = false;
-  if (k < word.size() && (word[k] == '+' || word[k] == '-')) negative = word[k++] == '-';
   int64_t n = 0;
-  for (; k < word.size() && word[k] >= '0' && word[k] <= '9'; ++k) {
-    n = n * 10 + (word[k] - '0');
+  for (char c : word) {
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
     if (n > INT32_MAX) return -1;
   }
-  return negative && n > 0 ? -1 : n;
+  return n;
 }
 
 // The next header line, copied out of the buffer so that no later read can move it, and split
@@ -857,12 +844,11 @@ int HeaderLine(PlyReader* r, std::string* line, std::vector<std::string_view>* w
 PlyReader* ReadHeader(FILE* stream) {
   std::unique_ptr<PlyReader> r(new PlyReader);
   r->stream = stream;
-  r->capacity = kBufferSize;
-  r->buffer.reset(new char[kBufferSize]);
+  r->input->buffer.resize(kBufferSize);
   struct stat st;
   if (fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode)) {
     const off_t at = ftello(stream);
-    if (at >= 0 && st.st_size >= at) r->unreadBytes = st.st_size - at;
+    if (at >= 0 && st.st_size >= at) r->input->unreadBytes = st.st_size - at;
   }
   std::string line;
   std::vector<std::string_view> words;
@@ -878,14 +864,10 @@ PlyReader* ReadHeader(FILE* stream) {
     if (key == "end_header") break;
     if (key == "format") {
       if (words.size() != 3) return nullptr;
-      if (words[1] == "ascii")
-        r->fileKind = Ascii;
-      else if (words[1] == "binary_big_endian")
-        r->fileKind = BinaryBigEndian;
-      else if (words[1] == "binary_little_endian")
-        r->fileKind = BinaryLittleEndian;
-      else
-        return nullptr;
+      static const std::string_view kinds[] = {"ascii", "binary_big_endian", "binary_little_endian"};
+      const int kind = static_cast<int>(std::find(kinds, kinds + 3, words[1]) - kinds);
+      if (kind == 3) return nullptr;
+      r->fileKind = static_cast<PlyFileKind>(kind + 1);
       r->version = static_cast<float>(ParseReal(words[2].data(), words[2].data() + words[2].size()));
       haveFormat = true;
     } else if (key == "element") {
@@ -922,17 +904,10 @@ PlyReader* ReadHeader(FILE* stream) {
 
 }  // namespace
 
-PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames) {
+PlyReader* ply_read_header(FILE* stream) {
   if (!stream) return nullptr;
   try {
-    std::unique_ptr<PlyReader> r(ReadHeader(stream));
-    if (!r) return nullptr;
-    if (elementNames) {
-      elementNames->clear();
-      for (const PlyElementDesc& element : r->elements) elementNames->push_back(element.name);
-    }
-    if (elementCount) *elementCount = static_cast<int>(r->elements.size());
-    return r.release();
+    return ReadHeader(stream);
   } catch (const std::bad_alloc&) {
     ReportBadAlloc(__LINE__);
     return nullptr;
@@ -961,51 +936,60 @@ int Guarded(PlyReader* r, int line, Read read) {
     return read() ? 1 : 0;
   } catch (const std::bad_alloc&) {
     ReportBadAlloc(line);
-    r->failed = true;
+    r->input->failed = true;
     return 0;
   }
+}
+
+// count items of the current element into records or lists, after what is left of the elements
+// before it.
+int GetItems(PlyReader* r, int line, char* records, size_t stride, int64_t count, ListSink* lists) {
+  return Guarded(r, line, [&] {
+    if (count < 0 || !ReachCurrent(r, count)) return false;
+    const PlyElementDesc& element = r->elements[r->currentElement];
+    if (!ReadItems(r, r->currentElement, element.storeFlags.data(), records, stride, count, lists)) return false;
+    r->input->itemsDone += count;
+    return true;
+  });
+}
+
+// What the current element's requested properties are: 0 scalars alone (or none), 1 one list
+// alone, -1 anything else or no current element.
+int Requested(const PlyReader* r) {
+  if (r->currentElement < 0) return -1;
+  const PlyElementDesc& element = r->elements[r->currentElement];
+  int scalars = 0, lists = 0;
+  for (size_t p = 0; p < element.properties.size(); ++p)
+    if (element.storeFlags[p]) ++(element.properties[p].isList ? lists : scalars);
+  return lists == 0 ? 0 : lists == 1 && scalars == 0 ? 1 : -1;
 }
 
 }  // namespace
 
 int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t count) {
-  return Guarded(reader, __LINE__, [&] {
-    if (count < 0 || !ReachCurrent(reader, count)) return false;
-    const int32_t index = reader->currentElement;
-    const PlyElementDesc& element = reader->elements[index];
-    for (size_t p = 0; p < element.properties.size(); ++p)
-      if (element.storeFlags[p] && element.properties[p].isList) return false;
-    if (!ReadItems(reader, index, element.storeFlags.data(), static_cast<char*>(records), stride, count, nullptr))
-      return false;
-    reader->itemsDone += count;
-    return true;
-  });
+  return Requested(reader) == 0 ? GetItems(reader, __LINE__, static_cast<char*>(records), stride, count, nullptr) : 0;
 }
 
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items) {
-  return Guarded(reader, __LINE__, [&] {
+  if (Requested(reader) != 1) return 0;
+  ListSink sink{reader, counts};
+  if (!GetItems(reader, __LINE__, nullptr, 0, count, &sink)) return 0;
+  *items = reader->input->listItems.data();
+  return 1;
+}
+
+int64_t ply_get_triangles(PlyReader* reader, void* records, size_t stride, int64_t count) {
+  const bool oneList = Requested(reader) == 1;
+  int64_t done = 0;
+  const bool ok = Guarded(reader, __LINE__, [&] {
     if (count < 0 || !ReachCurrent(reader, count)) return false;
-    const PlyElementDesc& element = reader->elements[reader->currentElement];
-    int requested = 0, list = -1;
-    for (size_t p = 0; p < element.properties.size(); ++p)
-      if (element.storeFlags[p]) ++requested, list = static_cast<int>(p);
-    if (requested != 1 || !element.properties[list].isList) return false;
-    ListSink lists{reader, counts};
-    bool ok = true;
-    if (reader->fileKind == Ascii) {
-      for (int64_t k = 0; ok && k < count; ++k)
-        ok = ReadAsciiItem(reader, element, element.storeFlags.data(), nullptr, &lists);
-    } else {
-      ok = ReadBinaryLists(reader, element, &lists, count);
-    }
-    if (!ok) {
-      reader->failed = true;
-      return false;
-    }
-    *items = reader->listItems.data();
-    reader->itemsDone += count;
+    const std::vector<PlyPropertyDesc>& props = reader->elements[reader->currentElement].properties;
+    if (props.size() == 1 && oneList)
+      done = ReadTriangles(reader, props[0], static_cast<char*>(records), stride, count);
+    reader->input->itemsDone += done;
     return true;
   });
+  return ok ? done : -1;
 }
 
 int ply_skip_element(PlyReader* reader, int element) {
@@ -1013,11 +997,23 @@ int ply_skip_element(PlyReader* reader, int element) {
   reader->currentElement = element;
   return Guarded(reader, __LINE__, [&] {
     if (!ReachCurrent(reader, 0)) return false;
-    const int64_t left = reader->elements[element].itemCount - reader->itemsDone;
+    const int64_t left = reader->elements[element].itemCount - reader->input->itemsDone;
     if (!ReadItems(reader, element, nullptr, nullptr, 0, left, nullptr)) return false;
-    reader->itemsDone += left;
+    reader->input->itemsDone += left;
     return true;
   });
+}
+
+int ply_read_end(PlyReader* reader) {
+  for (size_t e = static_cast<size_t>(reader->input->dataElement); e < reader->elements.size(); ++e)
+    if (!ply_skip_element(reader, static_cast<int>(e))) return 0;
+  if (reader->fileKind != Ascii) return 1;
+  PlyInput& in = *reader->input;
+  do {
+    for (; in.begin < in.end; ++in.begin)
+      if (!IsSpace(in.buffer[in.begin])) return 0;
+  } while (ReadMore(reader));
+  return 1;
 }
 
 int64_t ply_bytes_left(const PlyReader* reader) { return BytesLeft(reader); }

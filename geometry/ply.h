@@ -6,23 +6,12 @@
 #include <string>
 #include <vector>
 
-// Reader for PLY files: ASCII and binary of either byte order. The caller lays out its own item
-// records and says, per property, where and in which type each value goes. Nothing here ends the
-// process: every failure prints at most one line on standard error and makes the call return 0.
-// A reader keeps all its state in its PlyReader, so different files may be read on different
-// threads at once.
+// Reader for PLY files, ASCII and binary of either byte order, into records the caller lays out
+// (where and in which type each value goes). Nothing here ends the process: a failure prints at
+// most one line on standard error. Readers share no state: files may be read on several threads.
 
-enum PlyType : int32_t {
-  PlyInvalid = 0,  // any type keyword not recognised
-  PlyChar = 1,
-  PlyShort = 2,
-  PlyInt = 3,
-  PlyUchar = 4,
-  PlyUshort = 5,
-  PlyUint = 6,
-  PlyFloat = 7,
-  PlyDouble = 8
-};
+// PlyInvalid: any type keyword not recognised.
+enum PlyType : int32_t { PlyInvalid, PlyChar, PlyShort, PlyInt, PlyUchar, PlyUshort, PlyUint, PlyFloat, PlyDouble };
 
 enum PlyFileKind : int32_t { Ascii = 1, BinaryBigEndian = 2, BinaryLittleEndian = 3 };
 
@@ -42,7 +31,11 @@ struct PlyElementDesc {
   std::vector<uint8_t> storeFlags;  // 1 for each requested property
 };
 
+struct PlyInput;  // the buffered stream and how far the data has been read; private to the reader
+
 struct PlyReader {
+  PlyReader();
+  ~PlyReader();
   FILE* stream = nullptr;
   PlyFileKind fileKind = Ascii;
   float version = 0.0f;
@@ -50,29 +43,12 @@ struct PlyReader {
   std::vector<std::string> comments;
   std::vector<std::string> objInfo;
   int32_t currentElement = -1;  // index into elements; -1 before any request
-
-  // Bytes [begin, end) of buffer came from the stream and are not consumed yet. The buffer stays
-  // small unless a single line or list needs more.
-  std::unique_ptr<char[]> buffer;
-  size_t capacity = 0;
-  size_t begin = 0;
-  size_t end = 0;
-  bool streamEnded = false;
-  int64_t unreadBytes = -1;  // bytes left in the stream beyond the buffer; -1 when unknown
-  size_t wholeLines = 0;     // ASCII data: buffer offset past the last buffered line feed
-
-  // The data is consumed strictly in header order: element dataElement, of which itemsDone
-  // items are behind us.
-  int32_t dataElement = 0;
-  int64_t itemsDone = 0;
-  bool failed = false;  // a data failure is final
-
-  std::vector<int32_t> listItems;  // the items of ply_get_lists, reused by each call
+  std::unique_ptr<PlyInput> input;
 };
 
 // Parses the header. Returns null when it is not acceptable (the caller still owns and closes the
-// stream then); else the reader owns the stream. elementNames receives the names in header order.
-PlyReader* ply_read_header(FILE* stream, int* elementCount, std::vector<std::string>* elementNames);
+// stream then); else the reader owns the stream.
+PlyReader* ply_read_header(FILE* stream);
 
 // Takes storeType and offset from request for property number property of element number element,
 // and marks it wanted; that element becomes current. Returns 0 when there is no such property or
@@ -88,8 +64,18 @@ int ply_get_elements(PlyReader* reader, void* records, size_t stride, int64_t co
 // the reader valid until its next call. Returns 0 unless exactly one property, a list, is requested.
 int ply_get_lists(PlyReader* reader, int64_t count, int32_t* counts, const int32_t** items);
 
+// Reads leading items of the current element, whose one property is a requested list, that are
+// lists of three: their indices, as int32, go to the front of records spaced stride bytes apart.
+// Stops before the first item it does not take, which ply_get_lists reads. Returns how many items
+// it read, or -1 on failure.
+int64_t ply_get_triangles(PlyReader* reader, void* records, size_t stride, int64_t count);
+
 // Reads past the remaining items of element number element, which becomes current.
 int ply_skip_element(PlyReader* reader, int element);
+
+// Reads past what is left of the data. Returns 0 when an ASCII file has more than blank text
+// after it; what follows the data of a binary file is not looked at.
+int ply_read_end(PlyReader* reader);
 
 // Bytes of data not consumed yet, or -1 when the stream's size is unknown.
 int64_t ply_bytes_left(const PlyReader* reader);

@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "geometry/HugePages.h"
+#include "geometry/LoadBudget.h"
 
 CImage::~CImage() { Release(); }
 
@@ -26,8 +28,7 @@ bool CImage::Reallocate(int32_t newWidth, int32_t newHeight, int32_t newBands, b
     }
   }
   if (badShape || (count > 0 && !memory)) {
-    std::fprintf(stderr, "CImage::Reallocate: could not allocate %lldint\n", (long long)count);
-    std::fflush(stderr);
+    LoadBudget::Say(("CImage::Reallocate: could not allocate " + std::to_string(count) + "int\n").c_str());
     return false;
   }
   MemoryBlock::Release(block);

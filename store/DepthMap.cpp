@@ -8,10 +8,11 @@
 #include <utility>
 
 #include "geometry/HugePages.h"
+#include "geometry/LoadBudget.h"
+#include "geometry/MeshTriangle.h"
+#include "geometry/MeshVertex.h"
 
 namespace {
-
-const int64_t kHeaderBytes = 48;
 
 uint64_t Le64(const unsigned char* p) {
   uint64_t v = 0;
@@ -101,20 +102,11 @@ bool ReadDepths(std::istream& in, std::vector<double>& depths, size_t count) {
 }
 
 bool ReadFile(std::ifstream& in, DepthMap& map) {
+  const int64_t kHeaderBytes = DepthMap::kHeaderBytes;
   unsigned char header[kHeaderBytes];
-  if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes)) return false;
-  map.fx = LeDouble(header);
-  map.fy = LeDouble(header + 8);
-  map.cx = LeDouble(header + 16);
-  map.cy = LeDouble(header + 24);
-  map.skew = LeDouble(header + 32);
-  map.width = LeInt32(header + 40);
-  map.height = LeInt32(header + 44);
-  map.bands = 1;
-  if (map.width < 0 || map.height < 0) return false;
-  int64_t pixelCount = int64_t(map.width) * map.height;
-  if (pixelCount > INT32_MAX / 4) return false;  // the image's byte size is an int32
-  int64_t maskBytes = (pixelCount + 31) / 32 * 4;
+  if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes) || !map.ReadHeader(header)) return false;
+  const int64_t pixelCount = int64_t(map.width) * map.height;
+  const int64_t maskBytes = map.MaskBytes();
 
   // A regular file says up front how much it can hold: refuse before allocating anything.
   int64_t fileSize = -1;
@@ -125,6 +117,7 @@ bool ReadFile(std::ifstream& in, DepthMap& map) {
   in.clear();
   bool sized = fileSize >= 0;
   if (sized && fileSize < kHeaderBytes + maskBytes) return false;
+  if (!LoadBudget::Grow(map.LoadBytes(fileSize))) return false;
 
   std::vector<uint8_t> mask;
   if (sized) mask.reserve(size_t(maskBytes));
@@ -145,12 +138,34 @@ bool ReadFile(std::ifstream& in, DepthMap& map) {
 
 }  // namespace
 
+bool DepthMap::ReadHeader(const unsigned char* header) {
+  fx = LeDouble(header);
+  fy = LeDouble(header + 8);
+  cx = LeDouble(header + 16);
+  cy = LeDouble(header + 24);
+  skew = LeDouble(header + 32);
+  width = LeInt32(header + 40);
+  height = LeInt32(header + 44);
+  bands = 1;
+  return width >= 0 && height >= 0 && int64_t(width) * height <= INT32_MAX / 4;
+}
+
+// The depths come after the mask, so the file's size bounds their count as it bounds the reader's.
+int64_t DepthMap::LoadBytes(int64_t fileBytes) const {
+  const int64_t pixels = int64_t(width) * height;
+  const int64_t room = fileBytes < 0 ? pixels : std::max<int64_t>(0, (fileBytes - kHeaderBytes - MaskBytes()) / 4);
+  const int64_t depths = std::min(pixels, room);
+  const int64_t squares = width > 1 && height > 1 ? int64_t(width - 1) * (height - 1) : 0;
+  const int64_t triangles = 2 * std::min(squares, depths);
+  return 4 * pixels + MaskBytes() + depths * int64_t(sizeof(double) + sizeof(MeshVertex)) +
+         triangles * int64_t(sizeof(MeshTriangle));
+}
+
 bool DepthMap::LoadFromFile(const char* path) {
   if (!path) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    std::fprintf(stderr, "DepthMap::LoadFromFile : fail to open %s\n", path);
-    std::fflush(stderr);
+    LoadBudget::Say(("DepthMap::LoadFromFile : fail to open " + std::string(path) + "\n").c_str());
     return false;
   }
   bool ok = false;
@@ -165,8 +180,7 @@ bool DepthMap::LoadFromFile(const char* path) {
     ok = false;
   }
   if (!ok) {
-    std::fprintf(stderr, "DepthMap::LoadFromFile : fail to read %s\n", path);
-    std::fflush(stderr);
+    LoadBudget::Say(("DepthMap::LoadFromFile : fail to read " + std::string(path) + "\n").c_str());
   }
   return ok;
 }

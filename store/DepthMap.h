@@ -16,6 +16,15 @@ class DepthMap {
   std::vector<double> depths;  // one per valid pixel, row-major scan order
   std::string name;
 
+  static const int64_t kHeaderBytes = 48;
+  // The camera and the size from a file's first 48 bytes; false when the size is negative or the
+  // image's byte size would not fit an int32.
+  bool ReadHeader(const unsigned char* header);
+  int64_t MaskBytes() const { return (int64_t(width) * height + 31) / 32 * 4; }
+  // The most a load of the file holds at once: index image, mask, depths and mesh, all alive
+  // while the mesh is built. A file of `fileBytes` (-1: unknown) bounds the depths it can hold.
+  int64_t LoadBytes(int64_t fileBytes) const;
+
   // On false (after one line on standard error) the map is left as it was before the call.
   bool LoadFromFile(const char* path);
   // Fills the index image from the validity bit mask (least significant bit first, bits run on

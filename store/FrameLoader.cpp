@@ -1,204 +1,232 @@
 #include "store/FrameLoader.h"
 
-#include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
+#include <sys/stat.h>
 #if defined(__linux__)
 #include <sched.h>
-#include <sys/mman.h>
 #endif
 
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "geometry/LoadBudget.h"
 #include "geometry/Mesh.h"
 #include "store/MemoryGuard.h"
 
-unsigned FrameLoader::threads = 0;
-
 namespace {
-
-// A worker's standard error, kept for the frame's turn: the thread takes a descriptor table of its
-// own and points its descriptor 2 at an in-memory file. Elsewhere, or when the system refuses,
-// the worker prints directly and messages of frames loaded side by side may come out of order.
-// (A sanitizer's report from a worker goes into the same file and is lost if the process ends.)
-class ErrorCapture {
- public:
-  ErrorCapture() {
-#if defined(__linux__)
-    if (unshare(CLONE_FILES) != 0) return;
-    const int file = memfd_create("frame-errors", MFD_CLOEXEC);
-    if (file < 0) return;
-    if (dup2(file, 2) < 0) {
-      close(file);
-      return;
-    }
-    fd_ = file;
-#endif
-  }
-  ~ErrorCapture() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ErrorCapture(const ErrorCapture&) = delete;
-  ErrorCapture& operator=(const ErrorCapture&) = delete;
-
-  void Begin() {
-    if (fd_ < 0) return;
-    if (ftruncate(fd_, 0) != 0 || lseek(fd_, 0, SEEK_SET) != 0) fd_ = -1;
-  }
-  void Take(std::string& text) {
-    text.clear();
-    const off_t size = fd_ >= 0 ? lseek(fd_, 0, SEEK_CUR) : 0;
-    if (size <= 0) return;
-    text.resize(size_t(size));
-    const ssize_t got = pread(fd_, &text[0], text.size(), 0);
-    text.resize(got > 0 ? size_t(got) : 0);
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct Slot {
   std::string name;
-  int64_t bytes = 0;
-  Mesh* mesh = nullptr;
-  std::string errors;
+  int64_t bytes = 0;   // admitted, and grown as the reader asked
+  bool local = false;  // read on the calling thread at its turn
   bool done = false;
+  bool refused = false;
+  std::unique_ptr<Mesh> mesh;
+  std::string lines;
+  std::exception_ptr error;
 };
+
+bool RegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+unsigned AllowedCpus() {
+#if defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
+#endif
+  return std::thread::hardware_concurrency();
+}
+
+// The reader's lines, or the refusal in their place.
+void Report(const char* owner, const std::string& name, const std::string& lines, bool refused) {
+  if (refused) return MemoryGuard::Refuse(owner, name.c_str());
+  if (lines.empty()) return;
+  std::fwrite(lines.data(), 1, lines.size(), stderr);
+  std::fflush(stderr);
+}
+
+// Runs `read` with a budget on this thread; a failed allocation is a refusal like the budget's.
+template <class Read>
+std::unique_ptr<Mesh> Budgeted(int64_t admitted, std::function<bool(int64_t)> ask, std::string& lines, bool& refused,
+                               Read read) {
+  struct Scope {
+    LoadBudget budget;
+    LoadBudget* outer = LoadBudget::current;
+    Scope() { LoadBudget::current = &budget; }
+    ~Scope() { LoadBudget::current = outer; }
+  } scope;
+  scope.budget.lines = &lines;
+  scope.budget.admitted = admitted;
+  scope.budget.ask = std::move(ask);
+  std::unique_ptr<Mesh> mesh;
+  try {
+    mesh = read();
+  } catch (const std::bad_alloc&) {
+    scope.budget.refused = true;
+  }
+  refused = scope.budget.refused;
+  if (refused) mesh.reset();
+  return mesh;
+}
 
 }  // namespace
 
-unsigned FrameLoader::Workers(int64_t count) {
-  unsigned n = threads ? threads : std::thread::hardware_concurrency();
-  n = std::max(n, 1u);
+unsigned FrameLoader::Workers(unsigned wanted, int64_t count) {
+  const unsigned n = std::max(wanted ? wanted : AllowedCpus(), 1u);
   return count < int64_t(n) ? unsigned(std::max<int64_t>(count, 1)) : n;
+}
+
+std::unique_ptr<Mesh> FrameLoader::ReadOne(const char* owner, const std::string& name, int64_t bytes,
+                                           const std::function<std::unique_ptr<Mesh>()>& read, bool* refused) {
+  std::string lines;
+  bool out = false;
+  std::unique_ptr<Mesh> mesh = Budgeted(
+      bytes, [](int64_t more) { return MemoryGuard::Fits(more); }, lines, out, read);
+  Report(owner, name, lines, out);
+  if (refused) *refused = out;
+  return mesh;
 }
 
 int64_t FrameLoader::Run(int64_t count) {
   if (count <= 0) return 0;
-  const unsigned workers = Workers(count);
-#if defined(__GLIBC__)
-  // One heap for all threads, as with one thread: a heap per worker would keep what the frames
-  // freed out of reach of the rest of the program (and the guard would count it as taken).
-  mallopt(M_ARENA_MAX, 1);
-#endif
-  std::vector<Slot> slots(workers);
+  const unsigned width = Workers(workers, count);
+  std::vector<Slot> slots(width);
   std::mutex mutex;
   std::condition_variable changed;
-  // Frames below `dispatched` have a name and a place in memory; workers take them in order.
+  // Frames below `dispatched` have a name and a place in memory; they are read in order.
   int64_t dispatched = 0, taken = 0, committed = 0;
-  int64_t held = 0;  // estimates of frames dispatched and not yet loaded
+  int64_t held = 0;  // bytes of frames dispatched and not yet read
   bool quit = false;
 
-  // Loads the next dispatched frame; called with the lock held, returns with it held.
-  auto loadNext = [&](std::unique_lock<std::mutex>& lock, unsigned worker, ErrorCapture* capture) {
-    Slot& slot = slots[size_t(taken++ % workers)];
+  // Reads the next dispatched frame; called with the lock held, returns with it held.
+  auto loadNext = [&](std::unique_lock<std::mutex>& lock) {
+    Slot& slot = slots[size_t(taken++ % width)];
+    changed.notify_all();  // the frames after a local one may go ahead now
     lock.unlock();
-    if (capture) capture->Begin();
-    Mesh* mesh = nullptr;
+    auto ask = [&](int64_t more) {
+      std::lock_guard<std::mutex> hold(mutex);
+      if (!MemoryGuard::Fits(more, held)) return false;
+      held += more;
+      slot.bytes += more;
+      return true;
+    };
+    std::unique_ptr<Mesh> mesh;
+    std::string lines;
+    bool refused = false;
+    std::exception_ptr error;
     try {
-      mesh = load(slot.name, worker);
-    } catch (const std::bad_alloc&) {
-      MemoryGuard::Refuse(owner, slot.name.c_str());
+      mesh = Budgeted(slot.bytes, ask, lines, refused, [&] { return load(slot.name); });
+    } catch (...) {
+      error = std::current_exception();
     }
-    if (capture) capture->Take(slot.errors);
     lock.lock();
-    slot.mesh = mesh;
+    slot.mesh = std::move(mesh);
+    slot.lines.swap(lines);
+    slot.refused = refused;
+    slot.error = error;
     slot.done = true;
     held -= slot.bytes;
     changed.notify_all();
   };
 
   std::vector<std::thread> pool;
-  for (unsigned w = 0; w < workers; ++w) {
+  pool.reserve(width);
+  for (unsigned w = 0; w < width; ++w) {
     try {
-      pool.emplace_back([&, w] {
-        ErrorCapture capture;
+      pool.emplace_back([&] {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-          changed.wait(lock, [&] { return quit || taken < dispatched; });
+          changed.wait(lock, [&] { return quit || (taken < dispatched && !slots[size_t(taken % width)].local); });
           if (quit) return;
-          loadNext(lock, w, &capture);
+          loadNext(lock);
         }
       });
-    } catch (const std::system_error&) {
-      break;  // fewer workers; with none the calling thread loads the frames itself
+    } catch (...) {
+      break;  // fewer workers; with none the calling thread reads the frames itself
     }
   }
 
   enum { Going, Unnamed, NoMemory, Failed, Stopped } state = Going;
   std::string stopName;
+  std::exception_ptr error;
   std::unique_lock<std::mutex> lock(mutex);
-  while (committed < count && state == Going) {
-    // Hand out frames while a worker is free; the guard counts what loads in flight will take.
-    while (dispatched < count && dispatched - committed < int64_t(workers)) {
-      Slot& slot = slots[size_t(dispatched % workers)];
-      std::string frameName;
-      lock.unlock();
-      const bool named = name(dispatched, frameName, false);
-      const int64_t frameBytes = named ? bytes(frameName) : 0;
-      lock.lock();
-      if (!named) {
-        if (dispatched == committed) state = Unnamed;
-        break;
+  try {
+    while (committed < count && state == Going) {
+      // Hand out frames while a worker is free; the guard counts what loads in flight will take.
+      while (dispatched < count && dispatched - committed < int64_t(width)) {
+        std::string frameName;
+        lock.unlock();
+        const bool named = name(dispatched, frameName, false);
+        const bool local = named && !RegularFile(frameName);
+        const bool turn = dispatched == committed;
+        const int64_t frameBytes = named && (turn || !local) ? bytes(frameName) : 0;
+        lock.lock();
+        if (!named) {
+          if (turn) state = Unnamed;
+          break;
+        }
+        if (local && !turn) break;  // what may block is opened only at its turn
+        if (!MemoryGuard::Fits(frameBytes, held)) {
+          // Decided only once every frame before it is in the store, as one after another would.
+          if (turn) state = NoMemory, stopName = frameName;
+          break;
+        }
+        Slot& slot = slots[size_t(dispatched % width)];
+        slot = Slot();
+        slot.name.swap(frameName);
+        slot.bytes = frameBytes;
+        slot.local = local;
+        held += frameBytes;
+        ++dispatched;
+        changed.notify_all();
       }
-      if (!MemoryGuard::Fits(frameBytes, held)) {
-        // Decided only once every frame before it is in the store, as one after another would.
-        if (dispatched == committed) state = NoMemory, stopName = frameName;
-        break;
-      }
-      slot.name.swap(frameName);
-      slot.bytes = frameBytes;
-      slot.mesh = nullptr;
-      slot.errors.clear();
-      slot.done = false;
-      held += frameBytes;
-      ++dispatched;
-      changed.notify_all();
-    }
-    if (state != Going) break;
+      if (state != Going) break;
 
-    Slot& slot = slots[size_t(committed % workers)];
-    while (!slot.done) {
-      if (pool.empty())
-        loadNext(lock, 0, nullptr);
-      else
-        changed.wait(lock);
+      Slot& slot = slots[size_t(committed % width)];
+      while (!slot.done) {
+        if (pool.empty() || slot.local)
+          loadNext(lock);
+        else
+          changed.wait(lock);
+      }
+      lock.unlock();
+      Report(owner, slot.name, slot.lines, slot.refused);
+      if (slot.error) std::rethrow_exception(slot.error);
+      bool loaded = slot.mesh != nullptr, more = false;
+      try {
+        if (loaded) more = commit(std::move(slot.mesh), slot.name);
+      } catch (const std::bad_alloc&) {
+        MemoryGuard::Refuse(owner, slot.name.c_str());
+        loaded = false;
+      }
+      lock.lock();
+      if (loaded) {
+        ++committed;
+        if (!more) state = Stopped;
+      } else {
+        state = Failed;
+      }
     }
-    lock.unlock();
-    if (!slot.errors.empty()) {
-      std::fwrite(slot.errors.data(), 1, slot.errors.size(), stderr);
-      std::fflush(stderr);
-    }
-    const bool more = slot.mesh && commit(slot.mesh, slot.name);
-    lock.lock();
-    if (slot.mesh) {
-      ++committed;
-      if (!more) state = Stopped;
-    } else {
-      state = Failed;
-    }
-    slot.mesh = nullptr;
+  } catch (...) {
+    error = std::current_exception();
+    if (!lock.owns_lock()) lock.lock();
   }
 
-  // Frames handed out but not yet taken are dropped; those being loaded are waited for.
+  // Frames handed out but not yet taken are dropped; those being read are waited for.
   dispatched = taken;
   quit = true;
   changed.notify_all();
   lock.unlock();
   for (std::thread& t : pool) t.join();
-  for (Slot& slot : slots) {
-    delete slot.mesh;
-    slot.mesh = nullptr;
-  }
+  if (error) std::rethrow_exception(error);
   if (state == Unnamed) {
     std::string unused;
     name(committed, unused, true);

@@ -1,17 +1,16 @@
 #include "store/MemoryGuard.h"
 
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "geometry/MeshTriangle.h"
 #include "geometry/MeshVertex.h"
 #include "geometry/ply.h"
+#include "store/DepthMap.h"
 
 namespace {
 
@@ -20,19 +19,7 @@ int64_t SystemPhysical() {
   return pages > 0 && size > 0 ? int64_t(pages) * size : 0;
 }
 
-// Memory that can be had without swapping or the out-of-memory killer; free memory alone would
-// leave out the page cache the kernel gives back on demand.
-int64_t SystemAvailable() {
-  FILE* f = std::fopen("/proc/meminfo", "r");
-  long long kib = -1;
-  if (f) {
-    char line[256];
-    while (std::fgets(line, sizeof line, f))
-      if (std::sscanf(line, "MemAvailable: %lld kB", &kib) == 1) break;
-    std::fclose(f);
-  }
-  return kib >= 0 ? int64_t(kib) * 1024 : SystemPhysical();
-}
+int64_t SystemAvailable() { return MemoryGuard::AvailableIn("/proc/meminfo"); }
 
 int64_t RegularFileSize(const char* path) {
   struct stat st;
@@ -40,11 +27,44 @@ int64_t RegularFileSize(const char* path) {
   return int64_t(st.st_size);
 }
 
-int32_t LeInt32(const unsigned char* p) {
-  const uint32_t v = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-  int32_t i;
-  std::memcpy(&i, &v, sizeof i);
-  return i;
+// Bytes of a binary value of each type; 0 for an unknown one.
+const int64_t kTypeBytes[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
+
+int64_t TypeBytes(PlyType type) { return type >= PlyChar && type <= PlyDouble ? kTypeBytes[type] : 0; }
+
+// Bytes of an item of the element in a binary file; -1 when it has a list or an unknown type.
+int64_t FixedItemBytes(const PlyElementDesc& e) {
+  int64_t bytes = 0;
+  for (const PlyPropertyDesc& p : e.properties) {
+    if (p.isList || !TypeBytes(p.fileType)) return -1;
+    bytes += TypeBytes(p.fileType);
+  }
+  return bytes;
+}
+
+// The triangles and list buffer of the fans a binary face element makes from `bytes`, with every
+// face of the average size the bytes allow: exact for files of one face size, triangles included.
+// Faces of uneven sizes, and ASCII files (whose digits say nothing of the count), are taken as
+// triangles here and kept to the memory there is as the reader grows its arrays.
+int64_t FaceBytes(const PlyElementDesc& e, int64_t items, int64_t bytes, bool binary) {
+  int64_t fixed = 0, index = 0;
+  bool sized = binary;  // another list leaves the indices' share of the bytes unknown
+  for (const PlyPropertyDesc& p : e.properties) {
+    if (p.isList && p.name == "vertex_indices" && !index) {
+      fixed += TypeBytes(p.countFileType);
+      index = TypeBytes(p.fileType);
+    } else {
+      sized = sized && !p.isList;
+      fixed += TypeBytes(p.fileType);
+    }
+  }
+  int64_t triangles = items, corners = 3 * items;
+  if (sized && index && items > 0) {
+    corners = std::max<int64_t>(0, bytes - items * fixed) / index;
+    triangles = std::max(items, corners - 2 * items);
+  }
+  const int64_t chunk = items > 0 ? std::min(corners, corners / items * 4096) : 0;
+  return triangles * int64_t(sizeof(MeshTriangle)) + chunk * int64_t(sizeof(int32_t));
 }
 
 }  // namespace
@@ -57,30 +77,37 @@ void MemoryGuard::UseSystem() {
   physical = SystemPhysical;
 }
 
+int64_t MemoryGuard::AvailableIn(const char* meminfo) {
+  FILE* f = std::fopen(meminfo, "r");
+  long long kib = -1;
+  if (f) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "MemAvailable: %lld kB", &kib) == 1) break;
+    std::fclose(f);
+  }
+  if (kib >= 0) return int64_t(kib) * 1024;
+  // Without the kernel's estimate, free memory and buffers: a little less than can be had.
+  struct sysinfo info;
+  if (sysinfo(&info) != 0) return 0;
+  return (int64_t(info.freeram) + int64_t(info.bufferram)) * int64_t(info.mem_unit);
+}
+
 int64_t MemoryGuard::Reserve() { return std::max(int64_t(256) << 20, physical() / 20); }
 
 bool MemoryGuard::Fits(int64_t bytes, int64_t held) { return bytes + held + Reserve() <= available(); }
 
-// The index image, the mask, the depths and the mesh, all alive while the mesh is built; the
-// depths come after the mask, so the file's size bounds their count as it bounds the reader's.
 int64_t MemoryGuard::DepthMapBytes(const char* path) {
   const int64_t size = RegularFileSize(path);
-  if (size < 48) return 0;
+  if (size < DepthMap::kHeaderBytes) return 0;
   FILE* f = std::fopen(path, "rb");
   if (!f) return 0;
-  unsigned char header[48];
+  unsigned char header[DepthMap::kHeaderBytes];
   const bool read = std::fread(header, 1, sizeof header, f) == sizeof header;
   std::fclose(f);
-  if (!read) return 0;
-  const int32_t w = LeInt32(header + 40), h = LeInt32(header + 44);
-  const int64_t pixels = int64_t(w) * h;
-  if (w < 0 || h < 0 || pixels > INT32_MAX / 4) return 0;  // refused by the reader before it allocates
-  const int64_t maskBytes = (pixels + 31) / 32 * 4;
-  const int64_t depths = std::min(pixels, std::max<int64_t>(0, (size - 48 - maskBytes) / 4));
-  const int64_t squares = w > 1 && h > 1 ? int64_t(w - 1) * (h - 1) : 0;
-  const int64_t triangles = 2 * std::min(squares, depths);
-  return 4 * pixels + maskBytes + depths * int64_t(sizeof(double) + sizeof(MeshVertex)) +
-         triangles * int64_t(sizeof(MeshTriangle));
+  DepthMap map;
+  // A size the reader refuses before it allocates takes nothing.
+  return read && map.ReadHeader(header) ? map.LoadBytes(size) : 0;
 }
 
 // Counts from the header, each bounded by what the file's size can hold, as the reader bounds
@@ -90,18 +117,23 @@ int64_t MemoryGuard::PlyBytes(const char* path, bool faces) {
   if (size <= 0) return 0;
   FILE* f = std::fopen(path, "rb");
   if (!f) return 0;
-  int count = 0;
-  std::vector<std::string> names;
-  PlyReader* reader = ply_read_header(f, &count, &names);
+  PlyReader* reader = ply_read_header(f);
   if (!reader) {
     std::fclose(f);
     return 0;
+  }
+  const bool binary = reader->fileKind != Ascii;
+  // The bytes the faces can take: the data less the elements of fixed size.
+  int64_t faceBytes = ply_bytes_left(reader);
+  for (const PlyElementDesc& e : reader->elements) {
+    const int64_t fixed = binary && e.name != "face" ? FixedItemBytes(e) : -1;
+    if (fixed > 0) faceBytes -= std::min(faceBytes, std::max(e.itemCount, 0) * fixed);
   }
   int64_t bytes = 0;
   for (const PlyElementDesc& e : reader->elements) {
     const int64_t items = std::min<int64_t>(std::max(e.itemCount, 0), size);
     if (e.name == "vertex") bytes += items * int64_t(sizeof(MeshVertex));
-    if (e.name == "face" && faces) bytes += items * int64_t(sizeof(MeshTriangle));
+    if (e.name == "face" && faces) bytes += FaceBytes(e, items, faceBytes, binary);
   }
   ply_close_reader(reader);
   return bytes;

@@ -9,6 +9,8 @@ class MemoryGuard {
   static int64_t (*available)();
   static int64_t (*physical)();
   static void UseSystem();
+  // MemAvailable from a file laid out as /proc/meminfo; without it, free and buffer memory.
+  static int64_t AvailableIn(const char* meminfo);
 
   // The larger of 256 MiB and 5% of physical memory.
   static int64_t Reserve();

@@ -1,6 +1,6 @@
 #include "store/MeshSequenceDesc.h"
 
-#include "store/DepthMapSequenceDesc.h"
+#include "store/SequenceDesc.h"
 
 bool MeshSequenceDesc::Read(const char* path) {
   return SequenceDesc::Read(path, &templateName, pattern, first, step, last,

@@ -1,10 +1,14 @@
 #include "store/MeshStore.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 
+#include "geometry/LoadBudget.h"
 #include "store/DepthMap.h"
 #include "store/DepthMapSequenceDesc.h"
 #include "store/Dialogs.h"
@@ -128,16 +132,28 @@ void MeshStore::OpenMesh(const char* path) {
       return;
     Clear();
   }
-  if (!MemoryGuard::Admits("MeshStore::OpenMesh", path, MemoryGuard::PlyBytes(path, true))) return;
+  const char* owner = "MeshStore::OpenMesh";
+  const int64_t bytes = MemoryGuard::PlyBytes(path, true);
+  if (!MemoryGuard::Admits(owner, path, bytes)) return;
   if (progress) progress(0, 1);
-  PlyReadOptions options;  // every optional part Detect, faces read
-  Mesh* mesh = new Mesh;
-  if (!mesh->readPly(path, options)) {
-    delete mesh;
-    return;
-  }
-  AddLoaded(mesh, path);
+  std::unique_ptr<Mesh> mesh = FrameLoader::ReadOne(owner, path, bytes, [path] {
+    PlyReadOptions options;  // every optional part Detect, faces read
+    std::unique_ptr<Mesh> read(new Mesh);
+    return read->readPly(path, options) ? std::move(read) : nullptr;
+  });
+  if (mesh) AddLoaded(std::move(mesh), path);
 }
+
+namespace {
+// The map lives only for the read of its file.
+std::unique_ptr<Mesh> ReadDepthMapMesh(const std::string& path) {
+  DepthMap depthMap;
+  if (!depthMap.LoadFromFile(path.c_str())) return nullptr;
+  std::unique_ptr<Mesh> mesh(new Mesh);
+  if (!mesh->CreateFromDepthMap(depthMap, kMaxDepthJump)) return nullptr;
+  return mesh;
+}
+}  // namespace
 
 void MeshStore::OpenDepthMap(const char* path) {
   if (!path) return;
@@ -146,32 +162,39 @@ void MeshStore::OpenDepthMap(const char* path) {
       return;
     Clear();
   }
-  if (!MemoryGuard::Admits("MeshStore::OpenDepthMap", path, MemoryGuard::DepthMapBytes(path))) return;
+  const char* owner = "MeshStore::OpenDepthMap";
+  const int64_t bytes = MemoryGuard::DepthMapBytes(path);
+  if (!MemoryGuard::Admits(owner, path, bytes)) return;
   if (progress) progress(0, 1);
-  DepthMap depthMap;
-  if (!depthMap.LoadFromFile(path)) return;
-  Mesh* mesh = new Mesh;
-  if (!mesh->CreateFromDepthMap(depthMap, kMaxDepthJump)) {
-    delete mesh;
-    return;
-  }
-  AddLoaded(mesh, path);
+  std::unique_ptr<Mesh> mesh = FrameLoader::ReadOne(owner, path, bytes, [path] { return ReadDepthMapMesh(path); });
+  if (mesh) AddLoaded(std::move(mesh), path);
+}
+
+// Room first, so that a failed allocation leaves the store as it was and the mesh is freed.
+void MeshStore::Keep(std::unique_ptr<Mesh> mesh) {
+  meshes.reserve(meshes.size() + 1);
+  Add(mesh.release());
 }
 
 // The common end of a single-file load: the new mesh becomes current and the camera frames all meshes.
-void MeshStore::AddLoaded(Mesh* mesh, const char* path) {
+void MeshStore::AddLoaded(std::unique_ptr<Mesh> mesh, const char* path) {
   mesh->ComputeBounds();
   mesh->ComputeNormals();
-  current = int32_t(meshes.size());
-  Add(mesh);
+  const int32_t next = int32_t(meshes.size());
+  Keep(std::move(mesh));
+  current = next;
   if (view) view->ResetView();
   PrintFinished(path, '\n');
 }
 
-// A sequence that stopped early keeps its frames without a current one; the camera frames them so
-// that the first step shows frame 0.
-void MeshStore::EndStoppedSequence() {
-  if (!meshes.empty() && view) view->ResetView();
+// The frames kept play as a sequence, also when a failing frame or the user stopped the load
+// early: a shorter sequence is what was asked for, and the user sees the frames that worked.
+void MeshStore::EndSequence(bool shared) {
+  if (meshes.empty()) return;
+  current = 0;
+  isSequence = true;
+  sharedTriangles = shared;
+  if (view) view->ResetView();
 }
 
 // One line when the user stops a load, so the console tells a stopped load from a failed one.
@@ -191,8 +214,18 @@ int32_t FrameNumber(int32_t first, int32_t step, int64_t k) { return int32_t(fir
 // A frame of a mesh sequence whose vertices cannot carry the template's triangles.
 bool CanCarry(const Mesh& frame, int64_t needed, const std::string& name) {
   if (int64_t(frame.vertices.size()) >= needed) return true;
-  std::fprintf(stderr, "MeshStore::OpenMeshSequence: fewer vertices than the template's triangles use in %s\n",
-               name.c_str());
+  LoadBudget::Say(
+      ("MeshStore::OpenMeshSequence: fewer vertices than the template's triangles use in " + name + "\n").c_str());
+  return false;
+}
+
+// Whether a file the load starts from is there, with the line its reader would print if not.
+// Asked before the store is cleared, so that a description picked in the wrong folder (its names
+// are relative to the working folder) leaves what is loaded.
+bool Found(const std::string& path, const char* reader) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return true;
+  std::fprintf(stderr, "%s%s\n", reader, path.c_str());
   std::fflush(stderr);
   return false;
 }
@@ -200,29 +233,28 @@ bool CanCarry(const Mesh& frame, int64_t needed, const std::string& name) {
 
 void MeshStore::OpenMeshSequence(const char* path) {
   if (!path) return;
-  if (!meshes.empty()) {
-    if (!Dialogs::ask(kSequenceQuestion)) return;
-    Clear();
-  }
+  if (!meshes.empty() && !Dialogs::ask(kSequenceQuestion)) return;
   MeshSequenceDesc desc;
+  std::string name;
   if (!desc.Read(path)) return;
+  if (!Found(desc.templateName, "Mesh::readPly: fail to open ")) return PrintLine("fail to read template mesh!");
+  if (!desc.FrameName(desc.first, name, true) || !Found(name, "Mesh::readPly: fail to open ")) return;
+  Clear();
 
   const char* owner = "MeshStore::OpenMeshSequence";
   if (!Progress(owner, 0, desc.FrameCount())) return;
-  const char* templateName = desc.templateName.c_str();
-  if (!MemoryGuard::Admits(owner, templateName, MemoryGuard::PlyBytes(templateName, true))) return;
-  Mesh* mesh = new Mesh;
+  const std::string& templateName = desc.templateName;
+  const int64_t templateBytes = MemoryGuard::PlyBytes(templateName.c_str(), true);
+  if (!MemoryGuard::Admits(owner, templateName.c_str(), templateBytes)) return;
   PlyReadOptions options;  // the template: every part Detect, faces read
-  if (!mesh->readPly(templateName, options)) {
-    PrintLine("fail to read template mesh!");
-    delete mesh;
-    return;
-  }
-  if (mesh->triangles.empty()) {
-    PrintLine("template mesh has no triangle!");
-    delete mesh;
-    return;
-  }
+  bool refused = false;
+  auto readTemplate = [&] {
+    std::unique_ptr<Mesh> read(new Mesh);
+    return read->readPly(templateName.c_str(), options) ? std::move(read) : nullptr;
+  };
+  std::unique_ptr<Mesh> mesh = FrameLoader::ReadOne(owner, templateName, templateBytes, readTemplate, &refused);
+  if (!mesh) return refused ? void() : PrintLine("fail to read template mesh!");
+  if (mesh->triangles.empty()) return PrintLine("template mesh has no triangle!");
   const int64_t needed = VerticesNeeded(mesh->triangles);
 
   // One record for all frames: what the first frame has becomes the rule for the others, so the
@@ -231,93 +263,82 @@ void MeshStore::OpenMeshSequence(const char* path) {
   options.readColor = Detect;
   options.readMask = Detect;
   options.readFaces = Skip;
-  std::string name;
-  if (!desc.FrameName(desc.first, name, true) ||
-      !MemoryGuard::Admits(owner, name.c_str(), MemoryGuard::PlyBytes(name.c_str(), false)) ||
-      !mesh->readPly(name.c_str(), options) || !CanCarry(*mesh, needed, name)) {
-    delete mesh;
-    return;
-  }
-  Add(mesh);
+  const int64_t firstBytes = MemoryGuard::PlyBytes(name.c_str(), false);
+  if (!MemoryGuard::Admits(owner, name.c_str(), firstBytes)) return;
+  mesh = FrameLoader::ReadOne(owner, name, firstBytes, [&]() -> std::unique_ptr<Mesh> {
+    if (!mesh->readPly(name.c_str(), options) || !CanCarry(*mesh, needed, name)) return nullptr;
+    return std::move(mesh);
+  });
+  if (!mesh) return;
   mesh->ComputeBounds();
   ComputeNormals(mesh->vertices, mesh->triangles);
+  Keep(std::move(mesh));
   PrintFinished(name.c_str(), '\r');
   const int64_t count = desc.FrameCount();
-  if (!Progress(owner, 1, count)) return EndStoppedSequence();
+  if (!Progress(owner, 1, count)) return EndSequence(true);
 
-  // Each worker computes face normals into its own copy of the shared triangles.
-  const std::vector<MeshTriangle>& shared = mesh->triangles;
-  std::vector<std::vector<MeshTriangle>> faces(FrameLoader::Workers(count - 1));
+  // Every frame is shaded over the template's triangles, which the workers only read.
+  const std::vector<MeshTriangle>& shared = meshes[0]->triangles;
   FrameLoader loader;
   loader.owner = owner;
+  loader.workers = workers;
   loader.name = [&](int64_t k, std::string& frame, bool report) {
     return desc.FrameName(FrameNumber(desc.first, desc.step, k + 1), frame, report);
   };
   loader.bytes = [](const std::string& frame) { return MemoryGuard::PlyBytes(frame.c_str(), false); };
-  loader.load = [&](const std::string& frame, unsigned worker) -> Mesh* {
+  loader.load = [&](const std::string& frame) -> std::unique_ptr<Mesh> {
     PlyReadOptions fixed = options;
-    Mesh* next = new Mesh;
-    if (!next->readPly(frame.c_str(), fixed) || !CanCarry(*next, needed, frame)) {
-      delete next;
-      return nullptr;
-    }
+    std::unique_ptr<Mesh> next(new Mesh);
+    if (!next->readPly(frame.c_str(), fixed) || !CanCarry(*next, needed, frame)) return nullptr;
     next->ComputeBounds();
-    if (faces[worker].empty()) faces[worker] = shared;
-    ComputeNormals(next->vertices, faces[worker]);
+    ComputeVertexNormals(next->vertices, shared);
     return next;
   };
-  loader.commit = [&](Mesh* next, const std::string& frame) {
-    Add(next);
+  loader.commit = [&](std::unique_ptr<Mesh> next, const std::string& frame) {
+    Keep(std::move(next));
     PrintFinished(frame.c_str(), '\r');
     return Progress(owner, int64_t(meshes.size()), count);
   };
-  const bool complete = loader.Run(count - 1) == count - 1;
+  loader.Run(count - 1);
   // The shared face normals are those of the last frame kept, as when the frames are read in turn.
   if (meshes.size() > 1) ComputeFaceNormals(meshes.back()->vertices, meshes[0]->triangles);
-  if (!complete) return EndStoppedSequence();
-  current = 0;
-  isSequence = true;
-  sharedTriangles = true;
-  if (view) view->ResetView();
+  EndSequence(true);
 }
 
 void MeshStore::OpenDepthMapSequence(const char* path) {
   if (!path) return;
-  if (!meshes.empty()) {
-    if (!Dialogs::ask(kSequenceQuestion)) return;
-    Clear();
-  }
+  if (!meshes.empty() && !Dialogs::ask(kSequenceQuestion)) return;
   DepthMapSequenceDesc desc;
-  if (!desc.Read(path)) return;
+  std::string name;
+  if (!desc.Read(path) || !desc.FrameName(desc.first, name, true) ||
+      !Found(name, "DepthMap::LoadFromFile : fail to open "))
+    return;
+  Clear();
+
   const int64_t count = desc.FrameCount();
   FrameLoader loader;
   loader.owner = "MeshStore::OpenDepthMapSequence";
+  loader.workers = workers;
   loader.name = [&desc](int64_t k, std::string& frame, bool report) {
     return desc.FrameName(FrameNumber(desc.first, desc.step, k), frame, report);
   };
   loader.bytes = [](const std::string& frame) { return MemoryGuard::DepthMapBytes(frame.c_str()); };
-  loader.load = [](const std::string& frame, unsigned) -> Mesh* {
-    DepthMap depthMap;
-    if (!depthMap.LoadFromFile(frame.c_str())) return nullptr;
-    Mesh* mesh = new Mesh;
-    if (!mesh->CreateFromDepthMap(depthMap, kMaxDepthJump)) {
-      delete mesh;
-      return nullptr;
+  loader.load = [](const std::string& frame) {
+    std::unique_ptr<Mesh> mesh = ReadDepthMapMesh(frame);
+    if (mesh) {
+      mesh->ComputeBounds();
+      mesh->ComputeNormals();
     }
-    mesh->ComputeBounds();
-    mesh->ComputeNormals();
     return mesh;
   };
-  loader.commit = [&](Mesh* mesh, const std::string& frame) {
-    Add(mesh);
+  loader.commit = [&](std::unique_ptr<Mesh> mesh, const std::string& frame) {
+    Keep(std::move(mesh));
     PrintFinished(frame.c_str(), '\r');
     return Progress(loader.owner, int64_t(meshes.size()), count);
   };
   if (!Progress(loader.owner, 0, count)) return;
-  if (loader.Run(count) < count) return EndStoppedSequence();
-  current = 0;
-  isSequence = true;
-  if (view) view->ResetView();
+  loader.Run(count);
+  EndSequence(false);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "geometry/BoundingBox.h"
@@ -20,6 +21,8 @@ class MeshStore {
   // false stops the load there, keeping the frames so far. Also asked (0 of 1, answer ignored)
   // before a single file is read. The window shows progress and takes Escape through it.
   std::function<bool(int64_t done, int64_t total)> progress;
+  // Threads that read a sequence's frames; 0: one per CPU the process may run on.
+  unsigned workers = 0;
 
   MeshStore() = default;
   virtual ~MeshStore();
@@ -47,7 +50,8 @@ class MeshStore {
   void FlipNormals();
 
  private:
-  void AddLoaded(Mesh* mesh, const char* path);
-  void EndStoppedSequence();
+  void Keep(std::unique_ptr<Mesh> mesh);
+  void AddLoaded(std::unique_ptr<Mesh> mesh, const char* path);
+  void EndSequence(bool shared);
   bool Progress(const char* owner, int64_t done, int64_t total);
 };

@@ -48,3 +48,14 @@ TEST(FuzzRegression, EmptyFaceListsReadWithoutTouchingMemory) {
   }
   EXPECT_EQ(mesh.vertices.empty(), !read);
 }
+
+// Coordinates of a type the header does not know once counted as no bytes, so that a 149-byte
+// file made the reader reserve 2^31 - 1 vertex records (the sanitizer build aborts on that).
+TEST(FuzzRegression, UnknownTypesCannotCountMoreItemsThanTheFileHolds) {
+  std::string path = std::string(VEXOL_SOURCE_DIR) + "/tests/data/ply/unknown-type-huge-count.ply";
+  Mesh mesh;
+  PlyReadOptions options;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(mesh.readPly(path.c_str(), options));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Mesh::readPly: fail to read " + path + "\n");
+}

@@ -35,11 +35,9 @@ FILE* Open(const std::string& bytes) {
 }
 
 // A reader over the bytes, or null; closes the stream itself when the header is refused.
-PlyReader* Header(const std::string& bytes, std::vector<std::string>* names = nullptr) {
+PlyReader* Header(const std::string& bytes) {
   FILE* f = Open(bytes);
-  int count = -1;
-  std::vector<std::string> local;
-  PlyReader* r = ply_read_header(f, &count, names ? names : &local);
+  PlyReader* r = ply_read_header(f);
   if (!r) std::fclose(f);
   return r;
 }
@@ -136,38 +134,41 @@ TEST(PlyHeader, RefusesWhatIsNotAcceptable) {
        "ply\nformat ascii 1.0\nelement vertex 0\n" + longComment.substr(0, 1000000) + "\nproperty\nend_header\n"},
       {"line over the limit", "ply\nformat ascii 1.0\n" + longComment + "\nend_header\n"},
       {"line over the limit without a line end", "ply\nformat ascii 1.0\n" + atLimit + "xx"},
+      {"line over the limit before CR LF", "ply\nformat ascii 1.0\n" + atLimit + "x\r\nend_header\n"},
       {"negative count", "ply\nformat ascii 1.0\nelement vertex -2\nend_header\n"},
       {"count over 32 bits", "ply\nformat ascii 1.0\nelement vertex 4294967296\nend_header\n"},
+      {"count with a comma", "ply\nformat ascii 1.0\nelement vertex 1,000\nend_header\n"},
+      {"count of letters", "ply\nformat ascii 1.0\nelement vertex abc\nend_header\n"},
+      {"count with a sign", "ply\nformat ascii 1.0\nelement vertex +0\nend_header\n"},
       {"repeated element", "ply\nformat ascii 1.0\nelement vertex 0\nelement vertex 0\nend_header\n"},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.first);
     EXPECT_EQ(nullptr, Header(c.second));
   }
-  int count = 5;
-  EXPECT_EQ(nullptr, ply_read_header(nullptr, &count, nullptr));
-  PlyReader* longest = Header("ply\nformat ascii 1.0\n" + atLimit + "\nelement vertex 0\nend_header\n");
-  ASSERT_NE(nullptr, longest) << "a line of exactly the limit is accepted";
-  EXPECT_EQ(1u, longest->elements.size());
-  ply_close_reader(longest);
+  EXPECT_EQ(nullptr, ply_read_header(nullptr));
+  for (const char* end : {"\n", "\r\n"}) {
+    PlyReader* longest = Header("ply\nformat ascii 1.0\n" + atLimit + end + "element vertex 0\nend_header\n");
+    ASSERT_NE(nullptr, longest) << "a line of exactly the limit is accepted";
+    EXPECT_EQ(1u, longest->elements.size());
+    ply_close_reader(longest);
+  }
 }
 
 TEST(PlyHeader, ReadsElementsPropertiesCommentsAndObjInfoAnywhere) {
-  std::vector<std::string> names;
   PlyReader* r = Header(
       "ply extra words\r\ncomment first\r\nformat binary_big_endian 1.5\r\nobj_info \tsize\t7 mm\r\n"
-      "element vertex 12abc\r\nunknown line here\r\n\r\nproperty float32 x\r\ncomment  between  \r\n"
+      "element vertex 0012\r\nunknown line here\r\n\r\nproperty float32 x\r\ncomment  between  \r\n"
       "property uint8 flags\r\nproperty half h\r\nelement face 0\r\nproperty list uint16 int32 vertex_indices\r\n"
       "ply\r\nend_header\r\n" +
-          std::string(60, '\0'),
-      &names);
+      std::string(72, '\0'));
   ASSERT_NE(nullptr, r);
   EXPECT_EQ(BinaryBigEndian, r->fileKind);
   EXPECT_EQ(1.5f, r->version);
-  EXPECT_EQ((std::vector<std::string>{"vertex", "face"}), names);
   EXPECT_EQ((std::vector<std::string>{"first", "between  "}), r->comments);
   EXPECT_EQ((std::vector<std::string>{"size 7 mm"}), r->objInfo);
   ASSERT_EQ(2u, r->elements.size());
+  EXPECT_EQ("face", r->elements[1].name);
   const PlyElementDesc& vertex = r->elements[0];
   EXPECT_EQ(12, vertex.itemCount);
   ASSERT_EQ(3u, vertex.properties.size());
@@ -198,6 +199,12 @@ TEST(PlyHeader, ElementCountsMustFitTheBytesLeft) {
   EXPECT_NE(nullptr, fits);
   ply_close_reader(fits);
   EXPECT_EQ(nullptr, Header(head + std::string(14, '\0')));
+  // A type the header does not know takes at least a byte: no count may outgrow the file.
+  const std::string unknown = "ply\nformat binary_little_endian 1.0\nelement v 9\nproperty half h\nend_header\n";
+  PlyReader* nine = Header(unknown + std::string(9, '\0'));
+  EXPECT_NE(nullptr, nine);
+  ply_close_reader(nine);
+  EXPECT_EQ(nullptr, Header(unknown + std::string(8, '\0')));
   // ASCII: two bytes a word, the last line may lack its line feed.
   const std::string ascii = "ply\nformat ascii 1.0\nelement v 2\nproperty int a\nend_header\n";
   PlyReader* a = Header(ascii + "1\n2");
@@ -611,19 +618,45 @@ TEST(PlyItems, ListCountsAreBoundedByTheData) {
     EXPECT_EQ(count == 0 ? 0 : -1, n);
     ply_close_reader(r);
   }
-  // ASCII: a count the line cannot hold.
-  PlyReader* a = Header("ply\nformat ascii 1.0\nelement v 1\nproperty list int int l\nend_header\n3 1 2\n");
-  ASSERT_NE(nullptr, a);
-  ASSERT_EQ(1, ply_request_property(a, 0, 0, List()));
-  EXPECT_TRUE(Lists(a, 1).empty());
-  ply_close_reader(a);
+  // Counts and indices of a real type must be whole and fit an index; in binary they would wrap
+  // modulo 2^32 (2^32 + 3 to 3). The last rows read.
+  const auto doubles = [](std::vector<double> values) {
+    Bytes b;
+    for (double v : values) b.Put(v);
+    return "binary_little_endian double double " + b.data;
+  };
+  const std::vector<std::pair<std::string, std::vector<int32_t>>> real = {
+      {doubles({4294967299.0, 0, 1, 2}), {}},
+      {doubles({1, 4294967298.0}), {}},
+      {doubles({1, -1}), {}},
+      {"ascii float int 2.5 0 1 2", {}},
+      {"ascii uchar float 1 0.5", {}},
+      {"ascii uchar double 1 NaN", {}},
+      {"ascii int int 3 1 2", {}},  // a count the line cannot hold
+      {doubles({2, 2147483647.0, 0}), {2147483647, 0}},
+      {"ascii double float 2.0 1e3 7", {1000, 7}},
+  };
+  for (const auto& row : real) {
+    const size_t types = row.first.find(' ') + 1, data = row.first.find(' ', row.first.find(' ', types) + 1);
+    SCOPED_TRACE(row.first.substr(0, data));
+    PlyReader* r =
+        Header("ply\nformat " + row.first.substr(0, types) + "1.0\nelement v 1\nproperty list " +
+               row.first.substr(types, data - types) + " l\nend_header\n" + row.first.substr(data + 1) + "\n");
+    ASSERT_NE(nullptr, r);
+    ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
+    const std::vector<std::vector<int32_t>> got = Lists(r, 1);
+    EXPECT_EQ(row.second, got.empty() ? std::vector<int32_t>{} : got[0]);
+    EXPECT_EQ(row.second.empty(), got.empty());
+    ply_close_reader(r);
+  }
 }
 
 // Faces as files hold them: triangles with polygons and empty lists among them, across the
-// reader's buffer refills and cut at the end. Triangles of four-byte indices behind a one-byte
-// count take the fast loop; every other layout, and a second property, the plain path. Both must
-// give what was written.
-TEST(PlyItems, BinaryTrianglesAndPolygonsReadAsTheListPathReads) {
+// reader's buffer refills and cut at the end, read as the mesh reader reads them: the triangles
+// fast path as far as it goes, the rest of each chunk as lists. Binary triangles of four-byte
+// indices behind a one-byte count, and ASCII lines "3 a b c" of short numbers, take the fast
+// path; every other layout, and a second property, the plain one. Both must give what was written.
+TEST(PlyItems, TrianglesAndPolygonsReadAsTheListPathReads) {
   const int items = 200000;  // 2.6 MB: the reader's buffer refills several times
   struct Layout {
     const char* properties;
@@ -634,50 +667,66 @@ TEST(PlyItems, BinaryTrianglesAndPolygonsReadAsTheListPathReads) {
                             {"property list uchar uint vertex_indices\n", false, false},
                             {"property list uchar short vertex_indices\n", true, false},
                             {"property list uchar int vertex_indices\nproperty uchar flags\n", false, true}};
-  for (bool big : {false, true}) {
+  for (const char* format : {"binary_little_endian", "binary_big_endian", "ascii"}) {
+    const bool ascii = std::string(format) == "ascii";
     for (const Layout& layout : layouts) {
-      SCOPED_TRACE(std::string(big ? "big-endian " : "little-endian ") + layout.properties);
+      SCOPED_TRACE(std::string(format) + " " + layout.properties);
       Bytes b;
-      b.big = big;
+      b.big = std::string(format) == "binary_big_endian";
+      std::string text;
       std::vector<std::vector<int32_t>> expected;
       for (int k = 0; k < items; ++k) {
         const int n = k % 1000 == 7 ? 4 : k % 1000 == 500 ? 0 : 3;
         std::vector<int32_t> list;
         b.Put(uint8_t(n));
+        text += std::to_string(n);
         for (int j = 0; j < n; ++j) {
-          const int32_t v = layout.shortIndices ? int16_t(k * 3 + j) : (j == 2 ? -3 * k - 2 : 3 * k + j);
+          int32_t v = layout.shortIndices ? int16_t(k * 3 + j) : (j == 2 ? -3 * k - 2 : 3 * k + j);
+          if (ascii && k % 100 == 9) v = 12345678 + j;  // eight digits: not a short number
           list.push_back(v);
           if (layout.shortIndices)
             b.Put(int16_t(v));
           else
             b.Put(v);
+          text += (ascii && k % 1000 == 3 ? "  " : " ") + std::to_string(v);
         }
         if (layout.flags) b.Put(uint8_t{1});
+        text += std::string(layout.flags ? " 1" : "") + (k % 7 == 1 ? "\r\n" : "\n");
         expected.push_back(list);
       }
-      const std::string head = std::string("ply\nformat ") + (big ? "binary_big_endian" : "binary_little_endian") +
-                               " 1.0\nelement face " + std::to_string(items) + "\n" + layout.properties +
-                               "end_header\n";
-      PlyReader* r = Header(head + b.data);
+      const std::string head = std::string("ply\nformat ") + format + " 1.0\nelement face " + std::to_string(items) +
+                               "\n" + layout.properties + "end_header\n";
+      const std::string body = ascii ? text : b.data;
+      PlyReader* r = Header(head + body);
       ASSERT_NE(nullptr, r);
       ASSERT_EQ(1, ply_request_property(r, 0, 0, List()));
       std::vector<std::vector<int32_t>> got;
-      for (int done = 0; done < items; done += 4096) {
-        std::vector<std::vector<int32_t>> chunk = Lists(r, std::min(4096, items - done));
-        ASSERT_FALSE(chunk.empty()) << done;
-        got.insert(got.end(), chunk.begin(), chunk.end());
+      for (int done = 0; done < items;) {
+        const int k = std::min(4096, items - done);
+        std::vector<int32_t> triangles(3 * k);
+        const int64_t fast = ply_get_triangles(r, triangles.data(), 12, k);
+        ASSERT_GE(fast, 0) << done;
+        for (int64_t t = 0; t < fast; ++t) got.emplace_back(&triangles[3 * t], &triangles[3 * t + 3]);
+        std::vector<std::vector<int32_t>> rest = Lists(r, k - static_cast<int>(fast));
+        ASSERT_EQ(static_cast<size_t>(k - fast), rest.size()) << done;
+        got.insert(got.end(), rest.begin(), rest.end());
+        done += k;
       }
       ASSERT_EQ(expected, got);
+      EXPECT_EQ(1, ply_read_end(r));
       ply_close_reader(r);
 
       // The last triangle cut short: the list path meets it and fails.
-      PlyReader* cut = Header(head + b.data.substr(0, b.data.size() - (layout.flags ? 2 : 1)));
+      if (ascii) continue;
+      PlyReader* cut = Header(head + body.substr(0, body.size() - (layout.flags ? 2 : 1)));
       ASSERT_NE(nullptr, cut);
       ASSERT_EQ(1, ply_request_property(cut, 0, 0, List()));
-      std::vector<int32_t> counts(items);
+      std::vector<int32_t> triangles(3 * items), counts(items);
+      const int64_t fast = ply_get_triangles(cut, triangles.data(), 12, items);
+      ASSERT_GE(fast, 0);
       const int32_t* list = nullptr;
       testing::internal::CaptureStderr();
-      EXPECT_EQ(0, ply_get_lists(cut, items, counts.data(), &list));
+      EXPECT_EQ(0, ply_get_lists(cut, items - fast, counts.data(), &list));
       testing::internal::GetCapturedStderr();
       ply_close_reader(cut);
     }
@@ -685,15 +734,20 @@ TEST(PlyItems, BinaryTrianglesAndPolygonsReadAsTheListPathReads) {
 }
 
 // ASCII list items are each word's int32 form as the C library reads it, for words of every shape
-// the conversions know.
+// the conversions know; words of a real type only when they are whole numbers that fit an index.
 TEST(PlyItems, AsciiListItemsConvertAsTheWordsAlone) {
   const char* words[] = {"0",           "7",           "-3",         "+12",     "007",  "2147483647", "2147483648",
                          "-2147483649", "99999999999", "4294967295", "1.9",     "-2.5", "1e3",        "0x1A",
                          "-",           "+",           "12345678",   "1234567", "\r5",  "5\r6",       "42"};
   uint32_t seed = 99;
   auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+  const auto WholeIndex = [](const std::string& word) {
+    const double d = std::strtod(word.c_str(), nullptr);
+    return d >= 0 && d <= INT32_MAX && d == std::floor(d);
+  };
   for (const char* type : {"int", "uint", "float", "short", "double", "uchar"}) {
     SCOPED_TRACE(type);
+    const bool real = std::string(type) == "float" || std::string(type) == "double";
     std::string body;
     std::vector<std::vector<std::string>> lines;
     const int items = 60000;  // more than one buffer of input (1 MB)
@@ -702,7 +756,9 @@ TEST(PlyItems, AsciiListItemsConvertAsTheWordsAlone) {
       body += std::to_string(n);
       lines.emplace_back();
       for (int j = 0; j < n; ++j) {
-        lines.back().push_back(words[next() % (sizeof words / sizeof *words)]);
+        std::string word = words[next() % (sizeof words / sizeof *words)];
+        while (real && !WholeIndex(word)) word = words[next() % (sizeof words / sizeof *words)];
+        lines.back().push_back(word);
         body += (next() % 5 ? " " : " \t ") + lines.back().back();
       }
       const uint32_t end = next() % 14;

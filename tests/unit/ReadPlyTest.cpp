@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,11 +84,13 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
   const std::string twoColours = Header("ascii", "element vertex 1\n" + std::string(kXyz) +
                                                      "property uchar diffuse_red\nproperty uchar diffuse_green\n") +
                                  "0 0 0 1 2\n";
-  const std::string renamedList = Header("ascii", "element vertex 3\n" + std::string(kXyz) +
-                                                      "element face 1\nproperty list uchar int vertex_index\n") +
-                                  "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+  const std::string renamedList =
+      Header("ascii", "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int indices\n") +
+      "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
   // Under the line limit, but the second line grows the buffer from under the words of the first.
   const std::string longLines = "comment list " + std::string(900000, 'c') + "\n" + std::string(1048570, 'w') + "\n";
+  std::string oneShort = AsciiTriangles();
+  oneShort.replace(oneShort.find("vertex 4"), 8, "vertex 3");
   const std::vector<Case> cases = {
       {"not-ply.ply", "plx\nformat ascii 1.0\nend_header\n", "fail to read ", detect},
       {"bare-property.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty\nend_header\n0\n", "fail to read ",
@@ -133,6 +136,16 @@ TEST(ReadPly, FailuresPrintOneLineNamingTheFile) {
        "fail to read vertex_indices in ", detect},
       {"ascii-short.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz)) + "0 0 0\n1 0 0\n", "fail to read ",
        detect},
+      {"count-with-comma.ply", Header("ascii", "element vertex 1,000\n" + std::string(kXyz)) + "0 0 0\n",
+       "fail to read ", detect},
+      // The last vertex line would be read as a face, and the last face line left over.
+      {"vertex-count-one-short.ply", oneShort, "fail to read ", detect},
+      {"text-after-the-data.ply", AsciiTriangles() + "\n3 0 1 2\n", "fail to read ", detect},
+      {"dropped-face-index-high.ply",
+       Header("ascii",
+              "element vertex 3\n" + std::string(kXyz) + "element face 1\nproperty list uchar int vertex_indices\n") +
+           "0 0 0\n1 0 0\n0 1 0\n2 0 99\n",
+       "fail to read vertex_indices in ", detect},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -395,6 +408,9 @@ TEST(ReadPly, AllocationFailureFailsTheRead) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    // Large blocks from fresh mappings, not from heap that earlier tests in this process freed.
+    malloc_trim(0);
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     rlimit limit;
     getrlimit(RLIMIT_AS, &limit);
     limit.rlim_cur = static_cast<rlim_t>(VirtualBytes() + (16 << 20));
@@ -510,11 +526,23 @@ TEST(ReadPly, NamesMatchExactlyAndOtherPropertiesAreReadPast) {
   EXPECT_EQ(1.0f, v.confidence);
 }
 
-TEST(ReadPly, PolygonsBecomeFansAndShortFacesAreDropped) {
+TEST(ReadPly, VertexIndicesWinOverVertexIndex) {
   const std::string path =
-      WriteFile("polygons.ply", Header("ascii", "element vertex 6\n" + std::string(kXyz) +
-                                                    "element face 4\nproperty list uchar int vertex_indices\n") +
-                                    "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n");
+      WriteFile("both-lists.ply", Header("ascii", "element vertex 3\n" + std::string(kXyz) +
+                                                      "element face 1\nproperty list uchar int vertex_index\n"
+                                                      "property list uchar int vertex_indices\n") +
+                                      "0 0 0\n1 0 0\n0 1 0\n3 9 9 9 3 2 1 0\n");
+  Mesh mesh;
+  ASSERT_TRUE(Read(mesh, path).ok);
+  ASSERT_EQ(1u, mesh.triangles.size());
+  EXPECT_EQ(2, mesh.triangles[0].indices[0]);
+}
+
+TEST(ReadPly, PolygonsBecomeFansAndShortFacesAreDropped) {
+  const std::string path = WriteFile(
+      "polygons.ply", Header("ascii", "element vertex 6\n" + std::string(kXyz) +
+                                          "element face 4\nproperty list uchar int vertex_indices\n") +
+                          "0 0 0\n1 0 0\n1 1 0\n0 1 0\n0 2 0\n1 2 0\n4 0 1 2 3\n2 0 1\n0\n5 0 1 2 4 5\n \n\t\r\n\n");
   Mesh mesh;
   PlyReadOptions options;
   ASSERT_TRUE(Read(mesh, path, options).ok);
@@ -709,7 +737,9 @@ TEST(ReadPly, ValuesAreConvertedToTheSlotType) {
 
 // A grid large enough to cross the reader's buffer in every format; with a face property before
 // the list, faces take the general path instead of the one for bare index lists.
-void ExpectSameMeshInEveryFormat(bool faceFlags) {
+// otherNames: colours named red, green, blue and the face list vertex_index, as other programs
+// write them.
+void ExpectSameMeshInEveryFormat(bool faceFlags, bool otherNames) {
   const int n = 400;
   std::string ascii, le, be;
   Bytes l, bb;
@@ -720,7 +750,10 @@ void ExpectSameMeshInEveryFormat(bool faceFlags) {
     for (int i = 0; i < n; ++i) {
       const float x = i * 0.1f, y = j * 0.1f, z = static_cast<float>(std::sin(i * 0.3) * 0.5), c = (i % 7) / 8.0f;
       char text[128];
-      std::snprintf(text, sizeof text, "%.9g %.9g %.9g %.9g %d %d %d %d\n", x, y, z, c, i, j, 255 - i, (i + j) % 3);
+      // Colours beyond a byte are cut in diffuse_* and clamped in red, green, blue: the latter get bytes.
+      const int m = otherNames ? 255 : -1;
+      std::snprintf(text, sizeof text, "%.9g %.9g %.9g %.9g %d %d %d %d\n", x, y, z, c, i & m, j & m, (255 - i) & m,
+                    (i + j) % 3);
       vertexLines += text;
       for (Bytes* b : {&l, &bb})
         b->Put(x).Put(y).Put(z).Put(c).Put(uint8_t(i)).Put(uint8_t(j)).Put(uint8_t(255 - i)).Put(uint8_t((i + j) % 3));
@@ -741,12 +774,14 @@ void ExpectSameMeshInEveryFormat(bool faceFlags) {
         for (Bytes* x : {&l, &bb}) x->Put(uint8_t{3}).Put(a).Put(a + 1).Put(b);
       }
     }
+  const std::string colour = otherNames ? "" : "diffuse_";
   const std::string body = "element vertex " + std::to_string(n * n) +
                            "\nproperty float x\nproperty float y\nproperty float z\nproperty float confidence\n"
-                           "property uchar diffuse_red\nproperty uchar diffuse_green\nproperty uchar diffuse_blue\n"
-                           "property uchar mask\nelement face " +
-                           std::to_string(faces) + (faceFlags ? "\nproperty short flags" : "") +
-                           "\nproperty list uchar int vertex_indices\n";
+                           "property uchar " +
+                           colour + "red\nproperty uchar " + colour + "green\nproperty uchar " + colour +
+                           "blue\nproperty uchar mask\nelement face " + std::to_string(faces) +
+                           (faceFlags ? "\nproperty short flags" : "") + "\nproperty list uchar int " +
+                           (otherNames ? "vertex_index" : "vertex_indices") + "\n";
   Mesh a, b, c;
   PlyReadOptions oa, ob, oc;
   ASSERT_TRUE(Read(a, WriteFile("grid-ascii.ply", Header("ascii", body) + vertexLines + faceLines), oa).ok);
@@ -760,6 +795,8 @@ void ExpectSameMeshInEveryFormat(bool faceFlags) {
   ASSERT_GT(a.triangles.size(), static_cast<size_t>(faces));
   ASSERT_EQ(a.triangles.size(), b.triangles.size());
   ASSERT_EQ(a.triangles.size(), c.triangles.size());
+  EXPECT_EQ(1, oa.readColor);
+  EXPECT_EQ(0, std::memcmp(a.vertices[n + 5].color, "\x05\x01\xfa", 3));
   for (size_t v = 0; v < a.vertices.size(); ++v) {
     EXPECT_EQ(0, std::memcmp(&a.vertices[v], &b.vertices[v], 20)) << v;
     EXPECT_EQ(0, std::memcmp(&a.vertices[v], &c.vertices[v], 20)) << v;
@@ -771,8 +808,58 @@ void ExpectSameMeshInEveryFormat(bool faceFlags) {
 }
 
 TEST(ReadPly, AsciiAndBothBinaryOrdersGiveTheSameMesh) {
-  ExpectSameMeshInEveryFormat(false);
-  ExpectSameMeshInEveryFormat(true);
+  ExpectSameMeshInEveryFormat(false, false);
+  ExpectSameMeshInEveryFormat(true, false);
+  ExpectSameMeshInEveryFormat(false, true);
+}
+
+// Colours named red, green, blue count when no diffuse_* is there: integers clamped to 0-255,
+// reals scaled from 0-1, rounded and clamped; alpha is read past. A sequence's first frame fixes
+// whether frames have colour, under either naming.
+TEST(ReadPly, ColourOfEitherNamingAndItsScale) {
+  // A file of one vertex: x, y, z and the properties given ("type name", one a line).
+  const auto file = [](const std::string& name, std::string properties, const std::string& values) {
+    for (size_t at = 0; at < properties.size(); at = properties.find('\n', at) + 1) properties.insert(at, "property ");
+    return WriteFile(name,
+                     Header("ascii", "element vertex 1\n" + std::string(kXyz) + properties) + "0 0 0 " + values + "\n");
+  };
+  struct Case {
+    const char* properties;
+    const char* values;
+    int32_t readColor;
+    const char* rgb;
+  };
+  const Case cases[] = {
+      {"float red\nfloat green\nfloat blue\nfloat alpha\n", "1.5 0.5 -0.25 0.7", 1, "\xff\x80\x00"},
+      {"double red\ndouble green\ndouble blue\n", "1 0.2 nan", 1, "\xff\x33\x00"},
+      {"int red\nshort green\nuchar alpha\nuint blue\n", "300 -5 9 77", 1, "\xff\x00\x4d"},
+      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red\nuchar diffuse_green\nuchar diffuse_blue\n",
+       "9 9 9 1 2 3", 1, "\x01\x02\x03"},
+      {"uchar red\nuchar green\nuchar blue\nuchar diffuse_red\n", "9 9 9 1", 0, "\xff\xff\xff"},
+      {"uchar red\nuchar green\n", "9 9", 0, "\xff\xff\xff"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.properties);
+    Mesh mesh;
+    PlyReadOptions options;
+    const Outcome got = Read(mesh, file("colour.ply", c.properties, c.values), options);
+    ASSERT_TRUE(got.ok) << got.err;
+    EXPECT_EQ(c.readColor, options.readColor);
+    EXPECT_EQ(0, std::memcmp(mesh.vertices[0].color, c.rgb, 3));
+    EXPECT_EQ(0.0f, mesh.vertices[0].normal[0]);
+  }
+  // Frames of a sequence: the first names its colour red, green, blue, the second diffuse_*; the
+  // third has none.
+  PlyReadOptions frames;
+  frames.readFaces = Skip;
+  Mesh m0, m1, m2;
+  ASSERT_TRUE(Read(m0, file("frame0.ply", "uchar red\nuchar green\nuchar blue\n", "1 2 3"), frames).ok);
+  EXPECT_EQ(1, frames.readColor);
+  ASSERT_TRUE(
+      Read(m1, file("frame1.ply", "uchar diffuse_red\nuchar diffuse_green\nuchar diffuse_blue\n", "4 5 6"), frames).ok);
+  EXPECT_EQ(0, std::memcmp(m1.vertices[0].color, "\x04\x05\x06", 3));
+  const std::string none = file("frame2.ply", "", "");
+  EXPECT_EQ(Line("fail to read rgb in ", none), Read(m2, none, frames).err);
 }
 
 TEST(ReadPly, BundledFilesRead) {

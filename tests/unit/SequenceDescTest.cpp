@@ -4,6 +4,7 @@
 
 #include "store/DepthMapSequenceDesc.h"
 #include "store/MeshSequenceDesc.h"
+#include "store/SequenceDesc.h"
 #include "tests/unit/TestFiles.h"
 
 namespace {
