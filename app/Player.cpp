@@ -6,6 +6,7 @@
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Value_Output.H>
 
+#include <cmath>
 #include <cstdint>
 
 #include "app/ViewerUI.h"
@@ -34,12 +35,15 @@ void OnTimer(void* data) {
   // The toolkit runs every due timeout before it draws, and a late tick re-arms as already due: a
   // step taken before the last one is on screen would never be seen. Such a tick only re-arms, so
   // playback slows to the drawing rate when drawing takes longer than the pause.
-  switch (player->mode) {
+  // A load adds frames between its pumps of the event loop: nothing may step or refresh then.
+  switch (ui->loading ? -1 : player->mode) {
     case Forward:
       if (LastStepShown(ui)) player->StepForward();
       break;
     case Backward:
       if (LastStepShown(ui)) player->StepBackward();
+      break;
+    case -1:
       break;
     default:
       player->Refresh();
@@ -55,31 +59,55 @@ void OnTimer(void* data) {
     Fl::repeat_timeout(delay, OnTimer, data);
 }
 
+// A view that shows no mesh gets an empty "Mesh Info:": the name of a deleted mesh over a black
+// view would name a picture that is not there.
 void Player::ShowCurrent() {
   const MeshStore* store = ui->store;
   int32_t index = store->current;
   ui->frameOutput->value(index);
   if (index >= 0 && index < static_cast<int32_t>(store->meshes.size()) && store->meshes[index])
     ui->meshInfoOutput->value(store->meshes[index]->name.c_str());
+  else
+    ui->meshInfoOutput->value("");
 }
 
-// Stepping divides by the count, and Delete All may empty the store while playing.
+// The labels change when the view has drawn the step (FrameDrawn), so that they name the picture
+// on screen. Stepping divides by the count, and Delete All may empty the store while playing.
 void Player::StepForward() {
   if (ui->store->meshes.empty()) return;
   ui->store->Next(EveryStep(ui));
-  ShowCurrent();
   ui->view->redraw();
 }
 
 void Player::StepBackward() {
   if (ui->store->meshes.empty()) return;
   ui->store->Prev(EveryStep(ui));
-  ShowCurrent();
   ui->view->redraw();
 }
 
-void Player::Refresh() {
+void Player::ShowFrame(int32_t index) {
+  if (index < 0 || index >= int32_t(ui->store->meshes.size())) return;
+  ui->store->current = index;
+  ui->view->redraw();
+}
+
+void Player::FrameDrawn() {
   ShowCurrent();
+  if (mode == Stopped) return;
+  // The rate of drawn frames over half a second or more, so that it reads steadily.
+  const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  if (framesDrawn == 0) rateStart = now;
+  ++framesDrawn;
+  const double seconds = std::chrono::duration<double>(now - rateStart).count();
+  if (seconds < 0.5) return;
+  ui->fpsOutput->value(std::round((framesDrawn - 1) / seconds * 10) / 10);
+  framesDrawn = 1;
+  rateStart = now;
+}
+
+void Player::Refresh() {
+  // A redraw still pending means the screen shows an older frame, whose labels stand.
+  if (!ui->view->damage()) ShowCurrent();
   size_t count = ui->store->meshes.size();
   SetActive(ui->deleteButton, count >= 1);
   bool browsable = count >= 2;
@@ -96,7 +124,8 @@ void Player::Play() {
   ui->playButton->deactivate();
   ui->deleteButton->deactivate();
   ui->reverseButton->activate();
-  mode = Forward;
+  mode = lastDirection = Forward;
+  framesDrawn = 0;
 }
 
 void Player::Reverse() {
@@ -105,7 +134,8 @@ void Player::Reverse() {
   ui->reverseButton->deactivate();
   ui->deleteButton->deactivate();
   ui->playButton->activate();
-  mode = Backward;
+  mode = lastDirection = Backward;
+  framesDrawn = 0;
 }
 
 void Player::Stop() {
@@ -115,6 +145,14 @@ void Player::Stop() {
   ui->reverseButton->activate();
   ui->deleteButton->activate();
   mode = Stopped;
+  ui->fpsOutput->value(0);
+}
+
+void Player::PlayOrStop() {
+  if (mode != Stopped)
+    Stop();
+  else if (ui->store->meshes.size() >= 2)
+    lastDirection == Backward ? Reverse() : Play();
 }
 
 void Player::DeleteCurrent() {

@@ -1,7 +1,16 @@
 #include "app/ViewerUI.h"
 
-#include <cstdlib>
+#include <FL/Fl_Box.H>
+#include <FL/filename.H>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/MainWindow.h"
 #include "app/Player.h"
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
@@ -54,10 +63,13 @@ void OnUnlitColorPreset(Fl_Widget* w, void*) {
   view->redraw();
 }
 
-void OnOpenMesh(Fl_Widget* w, void*) { UiOf(w)->store->ChooseMesh(); }
-void OnOpenDepthMap(Fl_Widget* w, void*) { UiOf(w)->store->ChooseDepthMap(); }
-void OnOpenMeshSequence(Fl_Widget* w, void*) { UiOf(w)->store->ChooseMeshSequence(); }
-void OnOpenDepthMapSequence(Fl_Widget* w, void*) { UiOf(w)->store->ChooseDepthMapSequence(); }
+// The File menu's four open items: a chooser, then the load it leads to, if any.
+template <void (MeshStore::*choose)()>
+void OnOpen(Fl_Widget* w, void*) {
+  ViewerUI* ui = UiOf(w);
+  (ui->store->*choose)();
+  ui->EndLoad();
+}
 void OnDeleteAll(Fl_Widget* w, void*) { UiOf(w)->store->Clear(); }
 
 // The toolkit's default closes a window on Escape too; only the title bar's close box ends the program.
@@ -79,17 +91,21 @@ void OnSpecularLight(Fl_Widget* w, void*) { UiOf(w)->view->ChooseSpecularLightCo
 
 // The toolkit has already flipped the toggle of the picked row.
 void OnOrthography(Fl_Widget* w, void*) { UiOf(w)->view->SetOrtho(static_cast<Fl_Menu_*>(w)->mvalue()->value() != 0); }
-void OnFlipNormal(Fl_Widget* w, void*) { UiOf(w)->store->FlipNormals(); }
+void OnFlipNormal(Fl_Widget* w, void*) {
+  UiOf(w)->store->FlipNormals();
+  UiOf(w)->view->redraw();  // the lit picture changes at once, not at the next thing that redraws
+}
 void OnFrontFaceCcw(Fl_Widget* w, void*) { UiOf(w)->view->SetFrontFace(false); }
 void OnFrontFaceCw(Fl_Widget* w, void*) { UiOf(w)->view->SetFrontFace(true); }
 }  // namespace
 
 Fl_Menu_Item ViewerUI::mainMenu[] = {
     {"File", 0, 0, 0, FL_SUBMENU | FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Mesh", 0, OnOpenMesh, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Depthmap", 0, OnOpenDepthMap, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Mesh Sequence", 0, OnOpenMeshSequence, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
-    {"Open Depthmap Sequence", 0, OnOpenDepthMapSequence, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Mesh", 0, OnOpen<&MeshStore::ChooseMesh>, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Depthmap", 0, OnOpen<&MeshStore::ChooseDepthMap>, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Mesh Sequence", 0, OnOpen<&MeshStore::ChooseMeshSequence>, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
+    {"Open Depthmap Sequence", 0, OnOpen<&MeshStore::ChooseDepthMapSequence>, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0,
+     14, FL_BLACK},
     {"Delete All", 0, OnDeleteAll, 0, FL_MENU_DIVIDER, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
     {"Exit", 0, ConfirmExit, 0, 0, FL_NORMAL_LABEL, 0, 14, FL_BLACK},
     {0, 0, 0, 0, 0, 0, 0, 0, 0},
@@ -113,7 +129,7 @@ Fl_Menu_Item ViewerUI::mainMenu[] = {
 
 ViewerUI::ViewerUI() {
   {
-    window = new Fl_Window(611, 697, "vexol");
+    window = new MainWindow(611, 697, "vexol");
     window->user_data(this);
     window->callback(OnCloseWindow);
     {
@@ -299,10 +315,10 @@ ViewerUI::ViewerUI() {
       Fl_Group* o = new Fl_Group(0, 549, 130, 37);
       o->box(FL_ENGRAVED_FRAME);
       {
-        Fl_Value_Output* v = new Fl_Value_Output(45, 555, 75, 25, "FPS:");
-        v->minimum(0);
-        v->maximum(1000);
-        v->value(0);
+        fpsOutput = new Fl_Value_Output(45, 555, 75, 25, "FPS:");
+        fpsOutput->minimum(0);
+        fpsOutput->maximum(1000);
+        fpsOutput->value(0);
       }
       o->end();
     }
@@ -310,15 +326,239 @@ ViewerUI::ViewerUI() {
       meshInfoOutput = new Fl_Output(130, 670, 480, 25, "Mesh Info:");
       meshInfoOutput->type(FL_NORMAL_OUTPUT);
     }
-    window->resizable(view);
+    {
+      progressBar = new Fl_Progress(130, 670, 480, 25);
+      progressBar->selection_color(fl_rgb_color(130, 180, 240));  // light, so the black label reads on both parts
+      progressBar->hide();
+    }
+    {
+      // The room below the control column: resizing it stretches the view's width and height only,
+      // so the controls keep their size and place.
+      Fl_Box* room = new Fl_Box(130, 586, 480, 84);
+      room->hide();
+      window->resizable(room);
+    }
     // Smaller than built, the control column would overlap the view and the "Mesh Info:" line.
     window->size_range(611, 697);
     window->end();
   }
 }
 
+namespace {
+// The one window whose load is running; no other window takes input then.
+ViewerUI* loadingUi = nullptr;
+
+int Dispatch(int event, Fl_Window* w) {
+  if (loadingUi) return loadingUi->FilterWhileLoading(event, w);
+  MainWindow* main = w ? dynamic_cast<MainWindow*>(w->top_window()) : nullptr;
+  if (!main || (event != FL_KEYBOARD && event != FL_PUSH)) return Fl::handle_(event, w);
+  // The keys are the main window's before any of its widgets sees them, so Space never presses the
+  // button that happens to have the focus.
+  ViewerUI* ui = static_cast<ViewerUI*>(main->user_data());
+  if (event == FL_KEYBOARD && ui->HandleKey()) return 1;
+  Fl_Widget* before = Fl::focus();
+  const int used = Fl::handle_(event, w);
+  // A counter the user clicked or tabbed to keeps its arrows; one that the focus fell to when a
+  // button went inactive does not.
+  Fl_Counter* counter = dynamic_cast<Fl_Counter*>(Fl::focus());
+  if (counter && (event == FL_PUSH ? Fl::event_inside(counter) != 0 : counter != before))
+    ui->counterInUse = counter;
+  else if (event == FL_PUSH || Fl::focus() != ui->counterInUse)
+    ui->counterInUse = nullptr;
+  return used;
+}
+}  // namespace
+
 void ViewerUI::Show(int argc, char** argv) {
   view->SetStore(store);
   store->view = view;
+  store->progress = [this](int64_t done, int64_t total) { return ShowProgress(done, total); };
+  Player* p = player;
+  view->drawn = [p] { p->FrameDrawn(); };
+  Fl::event_dispatch(Dispatch);
   window->show(argc, argv);
+}
+
+void ViewerUI::Open(const char* path) {
+  const char* ext = fl_filename_ext(path);
+  if (std::strcmp(ext, ".ply") == 0)
+    store->OpenMesh(path);
+  else if (std::strcmp(ext, ".dpt") == 0)
+    store->OpenDepthMap(path);
+  else if (std::strcmp(ext, ".msq") == 0)
+    store->OpenMeshSequence(path);
+  else if (std::strcmp(ext, ".dsq") == 0)
+    store->OpenDepthMapSequence(path);
+  else {
+    std::printf("vexol: unknown input file type!\n");
+    std::fflush(stdout);
+  }
+  EndLoad();
+}
+
+namespace {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The local path a dropped line names, or false: "file:///p" and "file://localhost/p" with their
+// percent-escapes decoded, or a plain absolute path. A path holding a zero byte names no file.
+bool LocalPath(const std::string& line, std::string& path) {
+  std::string rest;
+  if (line.compare(0, 8, "file:///") == 0)
+    rest = line.substr(7);
+  else if (line.compare(0, 17, "file://localhost/") == 0)
+    rest = line.substr(16);
+  else if (!line.empty() && line[0] == '/') {
+    path = line;
+    return true;
+  } else
+    return false;
+  path.clear();
+  for (size_t i = 0; i < rest.size(); ++i) {
+    const int high = rest[i] == '%' && i + 2 < rest.size() ? HexDigit(rest[i + 1]) : -1;
+    const int low = high >= 0 ? HexDigit(rest[i + 2]) : -1;
+    if (high >= 0 && low >= 0) {
+      path += char(high * 16 + low);
+      i += 2;
+    } else
+      path += rest[i];
+  }
+  return path.find('\0') == std::string::npos;
+}
+
+bool IsDescription(const std::string& path) {
+  const char* ext = fl_filename_ext(path.c_str());
+  return std::strcmp(ext, ".msq") == 0 || std::strcmp(ext, ".dsq") == 0;
+}
+}  // namespace
+
+void ViewerUI::Drop(const char* text, int length) {
+  if (!text || length <= 0) return;
+  std::vector<std::string> paths;
+  const char* end = text + length;
+  for (const char* line = text; line < end;) {
+    const char* stop = line;
+    while (stop < end && *stop != '\n' && *stop != '\r') ++stop;
+    std::string item(line, stop);
+    line = stop + 1;
+    if (item.empty() || item[0] == '#') continue;  // blank lines and the list's comments
+    std::string path;
+    if (LocalPath(item, path)) {
+      paths.push_back(path);
+    } else {
+      std::fprintf(stderr, "vexol: not a local file, ignored: %s\n", item.c_str());
+      std::fflush(stderr);
+    }
+  }
+  // A description replaces everything loaded, so the other files of its drop could not stay.
+  for (const std::string& path : paths)
+    if (IsDescription(path)) return Open(path.c_str());
+  for (const std::string& path : paths)
+    if (window->shown()) Open(path.c_str());  // the close box during one load ends the drop too
+}
+
+bool ViewerUI::ShowProgress(int64_t done, int64_t total) {
+  const bool starting = !loading;
+  if (starting) {
+    loading = true;
+    stopRequested = closeRequested = false;
+    loadingUi = this;
+    meshInfoOutput->hide();
+    progressBar->show();
+    window->cursor(FL_CURSOR_WAIT);
+    // The chooser or question just closed may not have sent its expose events yet: paint all now,
+    // or the dialog stays on screen for the whole load.
+    window->redraw();
+    view->redraw();
+  }
+  progressBar->maximum(float(total));
+  progressBar->value(float(done));
+  // A single file is one read with nothing to count: the bar only says that the program is busy.
+  if (done == 0 && total == 1)
+    std::snprintf(progressText, sizeof progressText, "Loading, please wait");
+  else
+    std::snprintf(progressText, sizeof progressText, "Loading frame %lld of %lld (Escape stops)",
+                  static_cast<long long>(done < total ? done + 1 : total), static_cast<long long>(total));
+  progressBar->label(progressText);
+  // A pump paints the label and asks the X server for events, a few milliseconds each: with many
+  // small frames that slowed a load by a third. So a pump comes at the start, at the end and at
+  // most every 40 ms between, still prompt for Escape and a moving bar.
+  const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  if (starting || done >= total || now - lastPump >= std::chrono::milliseconds(40)) {
+    lastPump = now;
+    Fl::check();
+  }
+  return !stopRequested;
+}
+
+void ViewerUI::EndLoad() {
+  if (loading) {
+    Fl::check();  // input that came while a file was read is dropped, not acted on after the load
+    loadingUi = nullptr;
+    loading = false;
+    progressBar->hide();
+    meshInfoOutput->show();
+    window->cursor(FL_CURSOR_DEFAULT);
+    if (closeRequested) window->hide();
+  }
+  // A load that changed nothing on screen (a failure) still leaves labels that match the store.
+  if (!view->damage()) player->ShowCurrent();
+}
+
+int ViewerUI::FilterWhileLoading(int event, Fl_Window* w) {
+  switch (event) {
+    case FL_KEYBOARD:
+      if (Fl::event_key() == FL_Escape) stopRequested = true;
+      return 1;
+    case FL_CLOSE:
+      if (w == window) stopRequested = closeRequested = true;
+      return 1;
+    case FL_PUSH:
+    case FL_RELEASE:
+    case FL_DRAG:
+    case FL_MOVE:
+    case FL_ENTER:
+    case FL_LEAVE:
+    case FL_MOUSEWHEEL:
+    case FL_KEYUP:
+    case FL_SHORTCUT:
+    case FL_DND_ENTER:
+    case FL_DND_DRAG:
+    case FL_DND_LEAVE:
+    case FL_DND_RELEASE:
+    case FL_PASTE:
+      return 1;
+    default:
+      return Fl::handle_(event, w);
+  }
+}
+
+int ViewerUI::HandleKey() {
+  if (Fl::event_state() & (FL_CTRL | FL_ALT | FL_META)) return 0;
+  const bool stopped = player->mode == Stopped;
+  switch (Fl::event_key()) {
+    case ' ':
+      player->PlayOrStop();
+      return 1;
+    case FL_Left:
+    case FL_Right:
+      if (Fl::focus() && Fl::focus() == counterInUse) return 0;
+      if (stopped) Fl::event_key() == FL_Left ? player->StepBackward() : player->StepForward();
+      return 1;
+    case FL_Home:
+      if (stopped) player->ShowFrame(0);
+      return 1;
+    case FL_End:
+      if (stopped) player->ShowFrame(int32_t(store->meshes.size()) - 1);
+      return 1;
+    case 'r':
+      view->ResetView();
+      return 1;
+    default:
+      return 0;
+  }
 }

@@ -1,8 +1,4 @@
 #include <FL/Fl.H>
-#include <FL/filename.H>
-
-#include <cstdio>
-#include <cstring>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -27,22 +23,7 @@ int main(int argc, char** argv) {
   Fl::add_timeout(0.1, OnTimer, &player);
   // Only the program name goes to the toolkit, so the first argument is always a file name.
   ui.Show(1, argv);
-  if (argc > 1) {
-    const char* path = argv[1];
-    const char* ext = fl_filename_ext(path);
-    if (std::strcmp(ext, ".ply") == 0)
-      store->OpenMesh(path);
-    else if (std::strcmp(ext, ".dpt") == 0)
-      store->OpenDepthMap(path);
-    else if (std::strcmp(ext, ".msq") == 0)
-      store->OpenMeshSequence(path);
-    else if (std::strcmp(ext, ".dsq") == 0)
-      store->OpenDepthMapSequence(path);
-    else {
-      std::printf("vexol: unknown input file type!\n");
-      std::fflush(stdout);
-    }
-  }
+  if (argc > 1) ui.Open(argv[1]);
   int status = Fl::run();
   delete store;
   return status;

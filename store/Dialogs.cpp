@@ -20,6 +20,8 @@ int (*Dialogs::ask)(const char*) = ToolkitAsk;
 const char* (*Dialogs::chooseFile)(const char*, const char*, const char*, int) = ToolkitChooseFile;
 int (*Dialogs::chooseColor)(const char*, double&, double&, double&) = ToolkitChooseColor;
 
+std::string Dialogs::folder;
+
 void Dialogs::UseToolkit() {
   ask = ToolkitAsk;
   chooseFile = ToolkitChooseFile;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -341,11 +342,24 @@ void MeshStore::OpenDepthMapSequence(const char* path) {
 }
 
 namespace {
+std::string WorkingFolder() {
+  std::error_code error;
+  std::string folder = std::filesystem::current_path(error).string();
+  return error || folder.empty() ? std::string() : folder.back() == '/' ? folder : folder + "/";
+}
+
 // The chooser's answer lives in the toolkit's buffer; a question asked while loading must not change it.
+// An empty start name would make the toolkit's chooser open on the list of mounts after a Cancel, so
+// it is always given the folder to open in.
 std::string Choose(const char* message, const char* pattern, bool& chosen) {
-  const char* path = Dialogs::chooseFile(message, pattern, "", 0);
+  const std::string start = Dialogs::folder.empty() ? WorkingFolder() : Dialogs::folder;
+  const char* path = Dialogs::chooseFile(message, pattern, start.c_str(), 0);
   chosen = path != nullptr;
-  return chosen ? std::string(path) : std::string();
+  if (!chosen) return std::string();
+  std::string result(path);
+  const size_t slash = result.rfind('/');
+  if (slash != std::string::npos) Dialogs::folder = result.substr(0, slash + 1);
+  return result;
 }
 }  // namespace
 

@@ -27,6 +27,11 @@ void MeshView::DrawScene() {
   DrawMesh(*vertices, *triangles, colorMode);
 }
 
+void MeshView::draw() {
+  SceneView::draw();
+  if (drawn) drawn();
+}
+
 void MeshView::SetRenderMode(RenderMode mode) {
   if (mode == renderMode) return;
   renderMode = mode;

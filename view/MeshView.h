@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <vector>
 
 #include "geometry/MeshTriangle.h"
@@ -16,11 +17,14 @@ class MeshView : public SceneView {
   RenderMode renderMode;
   ColorMode colorMode;
   MeshStore* store;
+  // Runs after each frame is drawn, so that what names the picture can follow it.
+  std::function<void()> drawn;
 
   MeshView(int x, int y, int w, int h, const char* label = nullptr);
 
   BoundingBox SceneBounds() override;
   void DrawScene() override;
+  void draw() override;
 
   void SetStore(MeshStore* s) { store = s; }
   void SetRenderMode(RenderMode mode);

@@ -205,6 +205,7 @@ void SceneView::SetFrontFace(bool clockwise) {
   if (!shown()) return;
   make_current();
   glFrontFace(clockwise ? GL_CW : GL_CCW);
+  redraw();  // the winding decides which faces are culled: the picture changes at once
 }
 
 bool ChooseColor(const char* title, float* rgb) {

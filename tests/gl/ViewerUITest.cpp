@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "store/Dialogs.h"
 #include "store/MeshStore.h"
 #include "tests/gl/UIFixture.h"
+#include "tests/unit/TestFiles.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -60,6 +62,7 @@ std::string KindOf(Fl_Widget* w) {
   if (dynamic_cast<Fl_Light_Button*>(w)) return "light";
   if (dynamic_cast<Fl_Button*>(w)) return "button";
   if (dynamic_cast<Fl_Output*>(w)) return "output";
+  if (dynamic_cast<Fl_Progress*>(w)) return "progress";
   if (w->as_group()) return "group";
   return "other";
 }
@@ -162,6 +165,21 @@ class ViewerUITest : public UITest {
     store->current = current;
   }
 
+  TempDir files;
+  // A one-triangle mesh at x; and a sequence of count of them, f0.ply on, whose description it returns.
+  std::string WriteTriangle(const std::string& name, int x) {
+    const std::string a = std::to_string(x) + " ", b = std::to_string(x + 1) + " ";
+    return files.Write(name,
+                       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                       "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n" +
+                           a + "0 0\n" + b + "0 0\n" + b + "1 0\n3 0 1 2\n");
+  }
+  std::string WriteMeshSequence(int count) {
+    for (int i = 0; i < count; ++i) WriteTriangle("f" + std::to_string(i) + ".ply", i);
+    return files.Write("s.msq",
+                       WriteTriangle("t.ply", 0) + " " + files.path + "/f%d.ply 0 1 " + std::to_string(count - 1));
+  }
+
   std::vector<bool> ButtonsActive() {
     return {ui->nextButton->active() != 0,    ui->prevButton->active() != 0, ui->playButton->active() != 0,
             ui->reverseButton->active() != 0, ui->stopButton->active() != 0, ui->deleteButton->active() != 0};
@@ -175,15 +193,17 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
   EXPECT_EQ(611, ui->window->w());
   EXPECT_EQ(697, ui->window->h());
   EXPECT_EQ(ui, ui->window->user_data());
-  EXPECT_EQ(ui->view, ui->window->resizable());
+  EXPECT_EQ(ui->window->child(12), ui->window->resizable());
   EXPECT_EQ(nullptr, ui->window->parent());
 
-  const std::vector<Expected> top = {{"view", 130, 30, 480, 640, nullptr},       {"menubar", 0, 0, 1011, 30, nullptr},
-                                     {"group", 0, 379, 130, 172, nullptr},       {"group", 1, 88, 129, 37, nullptr},
-                                     {"group", 1, 31, 129, 59, nullptr},         {"group", 1, 123, 129, 87, nullptr},
-                                     {"group", 0, 208, 130, 82, nullptr},        {"group", 0, 288, 130, 37, nullptr},
-                                     {"group", 0, 323, 130, 57, nullptr},        {"group", 0, 549, 130, 37, nullptr},
-                                     {"output", 130, 670, 480, 25, "Mesh Info:"}};
+  const std::vector<Expected> top = {
+      {"view", 130, 30, 480, 640, nullptr},        {"menubar", 0, 0, 1011, 30, nullptr},
+      {"group", 0, 379, 130, 172, nullptr},        {"group", 1, 88, 129, 37, nullptr},
+      {"group", 1, 31, 129, 59, nullptr},          {"group", 1, 123, 129, 87, nullptr},
+      {"group", 0, 208, 130, 82, nullptr},         {"group", 0, 288, 130, 37, nullptr},
+      {"group", 0, 323, 130, 57, nullptr},         {"group", 0, 549, 130, 37, nullptr},
+      {"output", 130, 670, 480, 25, "Mesh Info:"}, {"progress", 130, 670, 480, 25, nullptr},
+      {"other", 130, 586, 480, 84, nullptr}};
   ASSERT_EQ(int(top.size()), ui->window->children());
   for (size_t i = 0; i < top.size(); ++i) ExpectWidget(ui->window->child(int(i)), top[i]);
   EXPECT_EQ(0, ui->view->children());
@@ -216,6 +236,14 @@ TEST_F(ViewerUITest, WindowHoldsItsWidgetsInCreationOrder) {
     ASSERT_EQ(int(groups[g].size()), group->children());
     for (size_t i = 0; i < groups[g].size(); ++i) ExpectWidget(group->child(int(i)), groups[g][i]);
   }
+}
+
+// Resizing gives all the room to the view; the control column keeps its size and place.
+TEST_F(ViewerUITest, ResizingGrowsTheViewAlone) {
+  ui->window->resize(ui->window->x(), ui->window->y(), 911, 1097);
+  ExpectWidget(Group(2), {"group", 0, 379, 130, 172, nullptr});
+  ExpectWidget(ui->view, {"view", 130, 30, 780, 1040, nullptr});
+  ExpectWidget(ui->meshInfoOutput, {"output", 130, 1070, 780, 25, "Mesh Info:"});
 }
 
 TEST_F(ViewerUITest, FieldsPointIntoTheTree) {
@@ -261,7 +289,7 @@ TEST_F(ViewerUITest, PlaybackControlsStartValues) {
   EXPECT_EQ(0, ui->frameOutput->minimum());
   EXPECT_EQ(100000, ui->frameOutput->maximum());
   EXPECT_EQ(1, ui->frameOutput->step());
-  EXPECT_EQ(0, ui->frameOutput->value());
+  EXPECT_EQ(-1, ui->frameOutput->value()) << "the view has drawn an empty store";
   EXPECT_EQ(FL_ALIGN_LEFT, ui->frameOutput->align());
   struct CounterStart {
     Fl_Counter* counter;
@@ -278,7 +306,7 @@ TEST_F(ViewerUITest, PlaybackControlsStartValues) {
     EXPECT_EQ(FL_ALIGN_LEFT, c.counter->align());
     EXPECT_EQ(Fl_Widget::default_callback, c.counter->callback()) << "counters are read, not heard";
   }
-  Fl_Value_Output* fps = static_cast<Fl_Value_Output*>(Group(9)->child(0));
+  Fl_Value_Output* fps = ui->fpsOutput;
   EXPECT_EQ(0, fps->minimum());
   EXPECT_EQ(1000, fps->maximum());
   EXPECT_EQ(0, fps->value());
@@ -523,13 +551,13 @@ TEST_F(ViewerUITest, OthographyToggleSwitchesProjectionBothWays) {
   EXPECT_TRUE(RedrawRequested());
 }
 
-TEST_F(ViewerUITest, FlipNormalNegatesWithoutRedrawing) {
+TEST_F(ViewerUITest, FlipNormalNegatesAndRedraws) {
   Mesh* mesh = AddMesh("a");
   store->current = 0;
   Settle();
   Pick("Render/Flip Normal");
   EXPECT_EQ(-1.0f, mesh->vertices[0].normal[2]);
-  EXPECT_FALSE(RedrawRequested());
+  EXPECT_TRUE(RedrawRequested());
   Pick("Render/Flip Normal");
   EXPECT_EQ(1.0f, mesh->vertices[0].normal[2]);
 }
@@ -548,7 +576,7 @@ TEST_F(ViewerUITest, FrontFaceRadioSetsTheWindingOfTheViewsContext) {
   GLint face = 0;
   glGetIntegerv(GL_FRONT_FACE, &face);
   EXPECT_EQ(GL_CW, face);
-  EXPECT_FALSE(RedrawRequested());
+  EXPECT_TRUE(RedrawRequested());
   Pick("Render/Front Face/CCW");
   ui->view->make_current();
   glGetIntegerv(GL_FRONT_FACE, &face);
@@ -645,12 +673,16 @@ TEST_F(ViewerUITest, ExitAnsweredYesEndsTheProcessWithStatusZero) {
 
 TEST_F(ViewerUITest, NextAndPrevStepByEveryWithWrapAround) {
   AddMeshes(5, 4);
+  ui->view->redraw();
+  Settle();
   ui->everyCounter->value(3);
   Click(ui->nextButton);
   EXPECT_EQ(2, store->current);
+  EXPECT_TRUE(RedrawRequested());
+  EXPECT_EQ(4, ui->frameOutput->value()) << "the labels ran ahead of the picture";
+  Fl::flush();
   EXPECT_EQ(2, ui->frameOutput->value());
   EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
-  EXPECT_TRUE(RedrawRequested());
   store->current = 0;
   Click(ui->prevButton);
   EXPECT_EQ(2, store->current);
@@ -681,21 +713,25 @@ TEST_F(ViewerUITest, MeshInfoKeepsItsOwnCopyOfTheName) {
   AddMesh("second");
   store->current = 1;
   player.StepForward();
+  Fl::flush();
   EXPECT_STREQ("first", ui->meshInfoOutput->value());
   mesh->name = "renamed after showing";
   EXPECT_STREQ("first", ui->meshInfoOutput->value());
 }
 
+// The labels follow a cleared store at once, and name no deleted mesh over the empty view.
 TEST_F(ViewerUITest, StepsOnAnEmptyStoreDoNothing) {
   AddMeshes(2, 1);
   player.StepForward();
+  Settle();
+  EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
   store->Clear();
   Settle();
   Click(ui->nextButton);
   Click(ui->prevButton);
   EXPECT_EQ(-1, store->current);
-  EXPECT_EQ(0, ui->frameOutput->value());
-  EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
+  EXPECT_EQ(-1, ui->frameOutput->value());
+  EXPECT_STREQ("", ui->meshInfoOutput->value());
   EXPECT_FALSE(RedrawRequested());
 }
 
@@ -714,17 +750,18 @@ TEST_F(ViewerUITest, RefreshSetsTheButtonsByTheCount) {
   EXPECT_EQ(Active({true, true, true, true, true, true}), ButtonsActive());
 }
 
-TEST_F(ViewerUITest, RefreshWithNoCurrentMeshKeepsTheInfoAndNextFindsTheFirst) {
+TEST_F(ViewerUITest, RefreshWithNoCurrentMeshEmptiesTheInfoAndNextFindsTheFirst) {
   AddMeshes(3, 2);
   player.Refresh();
   store->current = -1;
   Settle();
   player.Refresh();
   EXPECT_EQ(-1, ui->frameOutput->value());
-  EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
+  EXPECT_STREQ("", ui->meshInfoOutput->value());
   EXPECT_FALSE(RedrawRequested());
   Click(ui->nextButton);
   EXPECT_EQ(0, store->current);
+  Fl::flush();
   EXPECT_STREQ("mesh0", ui->meshInfoOutput->value());
 }
 
@@ -741,7 +778,7 @@ TEST_F(ViewerUITest, PlayReverseAndStopSetModeAndButtons) {
   EXPECT_EQ(Active({true, true, true, true, true, true}), ButtonsActive());
 }
 
-TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowAtTheNextRefresh) {
+TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowThePicture) {
   AddMeshes(3, 1);
   player.Refresh();
   Settle();
@@ -750,8 +787,9 @@ TEST_F(ViewerUITest, DeleteRedrawsAtOnceAndTheDisplaysFollowAtTheNextRefresh) {
   EXPECT_EQ(1, store->current);
   EXPECT_EQ("mesh2", store->meshes[1]->name);
   EXPECT_TRUE(RedrawRequested());
-  EXPECT_STREQ("mesh1", ui->meshInfoOutput->value());
   player.Refresh();
+  EXPECT_STREQ("mesh1", ui->meshInfoOutput->value()) << "named a frame not yet drawn";
+  Fl::flush();
   EXPECT_STREQ("mesh2", ui->meshInfoOutput->value());
   Click(ui->deleteButton);
   EXPECT_EQ(0, store->current) << "deleting the last mesh makes the new last one current";
@@ -856,6 +894,7 @@ std::vector<int> WatchShownFrames(ViewerUI* ui, MeshStore* store, size_t count, 
   while (shown.size() < count && Clock::now() < end) {
     Fl::wait(0.002);
     if (ui->view->damage() || ui->window->damage()) continue;
+    EXPECT_EQ(store->current, int(ui->frameOutput->value())) << "\"Frame:\" names another picture";
     if (shown.empty() || shown.back() != store->current) shown.push_back(store->current);
   }
   return shown;
@@ -897,5 +936,78 @@ TEST_F(ViewerUITest, DeleteAllWhilePlayingKeepsTheTimerHarmless) {
   WaitFor([&] { return !ui->deleteButton->active(); }, 5);
   EXPECT_EQ(Active({false, false, false, false, false, false}), ButtonsActive());
   EXPECT_EQ(-1, ui->frameOutput->value());
+}
+
+// Loading, drops and keys
+
+// Between the frames of a load only Escape and the close box act (a click on Delete does not): they
+// stop it at the next frame, keeping the frames so far; the close box then closes the window.
+TEST_F(ViewerUITest, EscapeOrTheCloseBoxStopASequenceLoadAtTheNextFrame) {
+  const std::string msq = WriteMeshSequence(8);
+  for (int event : {FL_KEYBOARD, FL_CLOSE}) {
+    std::function<bool(int64_t, int64_t)> shown = store->progress;
+    store->progress = [&](int64_t done, int64_t total) {
+      if (done == 3) Click(ui->deleteButton), Fl::e_keysym = FL_Escape, Fl::handle(event, ui->window);
+      return shown(done, total);
+    };
+    testing::internal::CaptureStderr();
+    ui->Open(msq.c_str());
+    EXPECT_EQ("MeshStore::OpenMeshSequence: loading stopped after 3 frames\n", testing::internal::GetCapturedStderr());
+    store->progress = shown;
+    EXPECT_EQ(3u, store->meshes.size());
+    EXPECT_STREQ("Loading frame 4 of 8 (Escape stops)", ui->progressBar->label());
+    EXPECT_TRUE(ui->meshInfoOutput->visible() && !ui->progressBar->visible());
+    EXPECT_EQ(event == FL_KEYBOARD, ui->window->shown() != 0);
+    store->Clear();
+  }
+}
+
+// A drop arrives as a paste of a URI list.
+TEST_F(ViewerUITest, DroppedFilesOpenAsTheFileMenuWouldOpenThem) {
+  const std::string a = WriteTriangle("a.ply", 0), spaced = WriteTriangle("b c.ply", 2), seq = WriteMeshSequence(2);
+  const std::string uri = "file://" + files.path + "/", f = "finish loading " + files.path + "/f";
+  struct Row {
+    std::string list, out, err;
+    size_t meshes;
+  };
+  for (const Row& row :
+       std::vector<Row>{{uri + "a.ply\r\n" + uri + "b%20c.ply\r\n",
+                         "finish loading " + a + "\nfinish loading " + spaced + "\n", "", 2},
+                        {uri + "a.ply\n" + "file://localhost" + seq + "\n", f + "0.ply\r" + f + "1.ply\r", "", 2},
+                        {"#c\n" + uri + "s.txt\nhttp://h/x.ply\n", "vexol: unknown input file type!\n",
+                         "vexol: not a local file, ignored: http://h/x.ply\n", 0}}) {
+    store->Clear();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Fl::e_text = const_cast<char*>(row.list.c_str());
+    Fl::e_length = int(row.list.size());
+    ui->window->handle(FL_PASTE);
+    EXPECT_EQ(row.err, testing::internal::GetCapturedStderr());
+    EXPECT_EQ(row.out, testing::internal::GetCapturedStdout()) << row.list;
+    EXPECT_EQ(row.meshes, store->meshes.size());
+  }
+}
+
+// Space after a click on Delete plays; the arrows step by "Every:" unless the user works a counter.
+TEST_F(ViewerUITest, KeysDrivePlaybackAndNeverPressTheFocusedButton) {
+  auto Key = [](Fl_Window* window, int key) { Fl::e_keysym = key, Fl::e_state = 0, Fl::handle(FL_KEYBOARD, window); };
+  AddMeshes(5, 2);
+  Click(ui->deleteButton);
+  Key(ui->window, ' ');
+  EXPECT_EQ(4u, store->meshes.size());
+  EXPECT_EQ(Forward, player.mode);
+  Key(ui->window, ' ');
+  ui->everyCounter->value(3);
+  Click(ui->frameOutput);  // the counter that the focus fell to when Delete went inactive takes no keys
+  for (auto step : std::vector<std::pair<int, int>>{{FL_Right, 1}, {FL_Left, 2}, {FL_Home, 0}, {FL_End, 3}}) {
+    Key(ui->window, step.first);
+    EXPECT_EQ(step.second, store->current) << step.first;
+  }
+  Click(ui->everyCounter);
+  Key(ui->window, FL_Right);
+  EXPECT_EQ(4, ui->everyCounter->value());
+  ui->view->scale = 3;
+  Key(ui->window, 'r');
+  EXPECT_EQ(1, ui->view->scale);
 }
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -806,6 +807,8 @@ TEST_F(OpenFilesTest, EmptyFrameNameReachesTheReader) {
 TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   std::string a = Ply("a.ply", Square(0));
   script.chosen = nullptr;
+  Dialogs::folder.clear();
+  const std::string cwd = std::filesystem::current_path().string() + "/";
   std::string out = Output([&] {
     store.ChooseMesh();
     store.ChooseDepthMap();
@@ -814,9 +817,11 @@ TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   });
   EXPECT_EQ(out, "");
   EXPECT_TRUE(store.meshes.empty());
-  const std::vector<std::string> expected = {"Choose a mesh|*.ply||0", "Choose a depthmap|*.dpt||0",
-                                             "Choose a mesh sequence file|*.{msq,txt}||0",
-                                             "Choose a depth map sequence file|*.{dsq,txt}||0"};
+  // Until a file is chosen the choosers open in the working folder.
+  const std::vector<std::string> expected = {"Choose a mesh|*.ply|" + cwd + "|0",
+                                             "Choose a depthmap|*.dpt|" + cwd + "|0",
+                                             "Choose a mesh sequence file|*.{msq,txt}|" + cwd + "|0",
+                                             "Choose a depth map sequence file|*.{dsq,txt}|" + cwd + "|0"};
   EXPECT_EQ(script.chooserCalls, expected);
 
   script.chosen = a.c_str();
@@ -826,6 +831,7 @@ TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   script.chosen = d.c_str();
   Output([&] { store.ChooseDepthMap(); });
   ASSERT_EQ(store.meshes.size(), 2u);
+  EXPECT_EQ(script.chooserCalls.back(), "Choose a depthmap|*.dpt|" + dir + "/|0") << "not where a.ply was chosen";
   std::string seq = DepthSequence("s.dsq");
   script.chosen = seq.c_str();
   script.answer = 1;
@@ -839,6 +845,7 @@ TEST_F(OpenFilesTest, ChoosersPassTheirTextsAndCancelDoesNothing) {
   Output([&] { store.ChooseMeshSequence(); });
   EXPECT_EQ(store.meshes.size(), 1u);
   EXPECT_TRUE(store.sharedTriangles);
+  Dialogs::folder.clear();
 }
 
 TEST_F(OpenFilesTest, EmptyStoreStepsAfterDeleteAll) {
