@@ -18,8 +18,12 @@ inline bool ValidTriangle(const MeshTriangle& t, size_t vertexCount) {
 }
 
 // Twice the area, along the normal; products in double so no digits are lost before the
-// difference.
-inline void FaceNormal(const MeshVertex* vertices, MeshTriangle& t) {
+// difference. A triangle naming a vertex outside the array gets a zero normal and false.
+inline bool FaceNormal(const MeshVertex* vertices, size_t vertexCount, MeshTriangle& t) {
+  if (!ValidTriangle(t, vertexCount)) {
+    t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
+    return false;
+  }
   const float* p0 = vertices[t.indices[0]].position;
   const float* p1 = vertices[t.indices[1]].position;
   const float* p2 = vertices[t.indices[2]].position;
@@ -28,6 +32,7 @@ inline void FaceNormal(const MeshVertex* vertices, MeshTriangle& t) {
   t.normal[0] = static_cast<float>(static_cast<double>(a[1]) * b[2] - static_cast<double>(a[2]) * b[1]);
   t.normal[1] = static_cast<float>(static_cast<double>(a[2]) * b[0] - static_cast<double>(a[0]) * b[2]);
   t.normal[2] = static_cast<float>(static_cast<double>(a[0]) * b[1] - static_cast<double>(a[1]) * b[0]);
+  return true;
 }
 
 inline void AddToCorners(MeshVertex* vertices, const MeshTriangle& t) {
@@ -51,8 +56,87 @@ inline void AddToCorners(MeshVertex* vertices, const MeshTriangle& t) {
 #endif
 }
 
-void ClearVertexNormals(std::vector<MeshVertex>& vertices) {
-  for (MeshVertex& v : vertices) v.normal[0] = v.normal[1] = v.normal[2] = 0.0f;
+void ClearNormals(MeshVertex* v, size_t from, size_t to) {
+  for (size_t k = from; k < to; ++k) v[k].normal[0] = v[k].normal[1] = v[k].normal[2] = 0.0f;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VEXOL_AVX2_NORMALS 1
+// The same arithmetic four lanes at a time: a and b widened to double, the cross product from
+// one lane rotation of each ((z, x, y) comes out, the same products and differences), each
+// difference rounded once. The triangle's normal and each corner's sum are written with one
+// 16-byte store over the record's preceding field, which is blended back unchanged; fewer
+// stores and loads per triangle is what makes this loop faster.
+static_assert(offsetof(MeshVertex, normal) == 20 && offsetof(MeshTriangle, normal) == 12,
+              "a normal and the four bytes before it make one 16-byte slot");
+
+__attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, const MeshTriangle* t, size_t n,
+                                                        MeshTriangle* faces) {
+  // The sums are cleared in the same pass, a few records at a time a little ahead of the highest
+  // corner met so far, while the records come into the cache anyway: every sum is cleared once,
+  // before its first addition, and those no triangle reaches are cleared at the end.
+  const size_t kAhead = 2048, kStep = 32;
+  size_t cleared = 0;
+  for (size_t k = 0; k < n; ++k, ++t) {
+    const uint64_t i0 = uint32_t(t->indices[0]), i1 = uint32_t(t->indices[1]), i2 = uint32_t(t->indices[2]);
+    const size_t top = std::max(i0, std::max(i1, i2));
+    if (top >= count) {
+      if (faces) faces[k].normal[0] = faces[k].normal[1] = faces[k].normal[2] = 0.0f;
+      continue;
+    }
+    while (top + kAhead >= cleared && cleared < count) {
+      const size_t to = std::min(count, cleared + kStep);
+      ClearNormals(v, cleared, to);
+      cleared = to;
+    }
+    MeshVertex* const v0 = v + i0;
+    MeshVertex* const v1 = v + i1;
+    MeshVertex* const v2 = v + i2;
+    const __m128 p0 = _mm_loadu_ps(v0->position);
+    const __m128 af = _mm_sub_ps(_mm_loadu_ps(v1->position), p0);
+    const __m128 bf = _mm_sub_ps(_mm_loadu_ps(v2->position), p0);
+    const __m256d a = _mm256_cvtps_pd(af);
+    const __m256d b = _mm256_cvtps_pd(bf);
+    const __m256d ayzx = _mm256_cvtps_pd(_mm_shuffle_ps(af, af, _MM_SHUFFLE(3, 0, 2, 1)));
+    const __m256d byzx = _mm256_cvtps_pd(_mm_shuffle_ps(bf, bf, _MM_SHUFFLE(3, 0, 2, 1)));
+    const __m128 zxy = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(a, byzx), _mm256_mul_pd(ayzx, b)));
+    const __m128 xyz = _mm_shuffle_ps(zxy, zxy, _MM_SHUFFLE(0, 2, 1, 0));  // lane 0 is not used
+    if (faces) {
+      float* const slot = reinterpret_cast<float*>(&faces[k].indices[2]);
+      _mm_storeu_ps(slot, _mm_blend_ps(_mm_loadu_ps(slot), xyz, 0xe));
+    }
+    float* const s0 = reinterpret_cast<float*>(v0->color);
+    float* const s1 = reinterpret_cast<float*>(v1->color);
+    float* const s2 = reinterpret_cast<float*>(v2->color);
+    const __m128 o0 = _mm_loadu_ps(s0);
+    _mm_storeu_ps(s0, _mm_blend_ps(o0, _mm_add_ps(o0, xyz), 0xe));
+    const __m128 o1 = _mm_loadu_ps(s1);
+    _mm_storeu_ps(s1, _mm_blend_ps(o1, _mm_add_ps(o1, xyz), 0xe));
+    const __m128 o2 = _mm_loadu_ps(s2);
+    _mm_storeu_ps(s2, _mm_blend_ps(o2, _mm_add_ps(o2, xyz), 0xe));
+  }
+  ClearNormals(v, cleared, count);
+}
+#endif
+
+// One pass over the triangles; the sums come out as from the two steps apart, in the same order.
+// With `faces` null the triangles are only read, so several frames may share them.
+void SumNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles, MeshTriangle* faces) {
+#if defined(VEXOL_AVX2_NORMALS)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size(), faces);
+    return;
+  }
+#endif
+  ClearNormals(vertices.data(), 0, vertices.size());
+  MeshVertex* v = vertices.data();
+  const size_t count = vertices.size();
+  for (size_t k = 0; k < triangles.size(); ++k) {
+    MeshTriangle t = triangles[k];
+    if (FaceNormal(v, count, t)) AddToCorners(v, t);
+    if (faces) faces[k] = t;
+  }
 }
 
 }  // namespace
@@ -115,125 +199,21 @@ void Mesh::FlipFaceNormals() {
 void ComputeFaceNormals(const std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
   const MeshVertex* v = vertices.data();
   const size_t count = vertices.size();
-  for (MeshTriangle& t : triangles) {
-    if (ValidTriangle(t, count))
-      FaceNormal(v, t);
-    else
-      t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
-  }
+  for (MeshTriangle& t : triangles) FaceNormal(v, count, t);
 }
 
 void AccumulateVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles) {
-  ClearVertexNormals(vertices);
+  ClearNormals(vertices.data(), 0, vertices.size());
   MeshVertex* v = vertices.data();
   const size_t count = vertices.size();
   for (const MeshTriangle& t : triangles)
     if (ValidTriangle(t, count)) AddToCorners(v, t);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VEXOL_AVX2_NORMALS 1
-// The same arithmetic four lanes at a time: a and b widened to double, the cross product from
-// one lane rotation of each ((z, x, y) comes out, the same products and differences), each
-// difference rounded once. The triangle's normal and each corner's sum are written with one
-// 16-byte store over the record's preceding field, which is blended back unchanged; fewer
-// stores and loads per triangle is what makes this loop faster.
-static_assert(offsetof(MeshVertex, normal) == 20 && offsetof(MeshTriangle, normal) == 12,
-              "a normal and the four bytes before it make one 16-byte slot");
-__attribute__((target("avx2"))) void ClearNormals(MeshVertex* v, size_t from, size_t to) {
-  for (size_t k = from; k < to; ++k) {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(v[k].normal), _mm_setzero_si128());
-    v[k].normal[2] = 0.0f;
-  }
-}
-
-// With `faces` null the triangles are only read, so threads may share them.
-__attribute__((target("avx2"))) void ComputeNormalsAvx2(MeshVertex* v, size_t count, const MeshTriangle* t, size_t n,
-                                                        MeshTriangle* faces) {
-  // The sums are cleared in the same pass, a few records at a time a little ahead of the highest
-  // corner met so far, while the records come into the cache anyway: every sum is cleared once,
-  // before its first addition, and those no triangle reaches are cleared at the end.
-  const size_t kAhead = 2048, kStep = 32;
-  size_t cleared = 0;
-  for (size_t k = 0; k < n; ++k, ++t) {
-    const uint64_t i0 = uint32_t(t->indices[0]), i1 = uint32_t(t->indices[1]), i2 = uint32_t(t->indices[2]);
-    const size_t top = std::max(i0, std::max(i1, i2));
-    if (top >= count) {
-      if (faces) faces[k].normal[0] = faces[k].normal[1] = faces[k].normal[2] = 0.0f;
-      continue;
-    }
-    while (top + kAhead >= cleared && cleared < count) {
-      const size_t to = std::min(count, cleared + kStep);
-      ClearNormals(v, cleared, to);
-      cleared = to;
-    }
-    MeshVertex* const v0 = v + i0;
-    MeshVertex* const v1 = v + i1;
-    MeshVertex* const v2 = v + i2;
-    const __m128 p0 = _mm_loadu_ps(v0->position);
-    const __m128 af = _mm_sub_ps(_mm_loadu_ps(v1->position), p0);
-    const __m128 bf = _mm_sub_ps(_mm_loadu_ps(v2->position), p0);
-    const __m256d a = _mm256_cvtps_pd(af);
-    const __m256d b = _mm256_cvtps_pd(bf);
-    const __m256d ayzx = _mm256_cvtps_pd(_mm_shuffle_ps(af, af, _MM_SHUFFLE(3, 0, 2, 1)));
-    const __m256d byzx = _mm256_cvtps_pd(_mm_shuffle_ps(bf, bf, _MM_SHUFFLE(3, 0, 2, 1)));
-    const __m128 zxy = _mm256_cvtpd_ps(_mm256_sub_pd(_mm256_mul_pd(a, byzx), _mm256_mul_pd(ayzx, b)));
-    const __m128 xyz = _mm_shuffle_ps(zxy, zxy, _MM_SHUFFLE(0, 2, 1, 0));  // lane 0 is not used
-    if (faces) {
-      float* const slot = reinterpret_cast<float*>(&faces[k].indices[2]);
-      _mm_storeu_ps(slot, _mm_blend_ps(_mm_loadu_ps(slot), xyz, 0xe));
-    }
-    float* const s0 = reinterpret_cast<float*>(v0->color);
-    float* const s1 = reinterpret_cast<float*>(v1->color);
-    float* const s2 = reinterpret_cast<float*>(v2->color);
-    const __m128 o0 = _mm_loadu_ps(s0);
-    _mm_storeu_ps(s0, _mm_blend_ps(o0, _mm_add_ps(o0, xyz), 0xe));
-    const __m128 o1 = _mm_loadu_ps(s1);
-    _mm_storeu_ps(s1, _mm_blend_ps(o1, _mm_add_ps(o1, xyz), 0xe));
-    const __m128 o2 = _mm_loadu_ps(s2);
-    _mm_storeu_ps(s2, _mm_blend_ps(o2, _mm_add_ps(o2, xyz), 0xe));
-  }
-  ClearNormals(v, cleared, count);
-}
-#endif
-
-// One pass over the triangles; the sums come out as from the two steps apart, in the same order.
 void ComputeNormals(std::vector<MeshVertex>& vertices, std::vector<MeshTriangle>& triangles) {
-#if defined(VEXOL_AVX2_NORMALS)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) {
-    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size(), triangles.data());
-    return;
-  }
-#endif
-  ClearVertexNormals(vertices);
-  MeshVertex* v = vertices.data();
-  const size_t count = vertices.size();
-  for (MeshTriangle& t : triangles) {
-    if (ValidTriangle(t, count)) {
-      FaceNormal(v, t);
-      AddToCorners(v, t);
-    } else {
-      t.normal[0] = t.normal[1] = t.normal[2] = 0.0f;
-    }
-  }
+  SumNormals(vertices, triangles, triangles.data());
 }
 
-// The same vertex normals, each face normal kept only while it is added.
 void ComputeVertexNormals(std::vector<MeshVertex>& vertices, const std::vector<MeshTriangle>& triangles) {
-#if defined(VEXOL_AVX2_NORMALS)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) {
-    ComputeNormalsAvx2(vertices.data(), vertices.size(), triangles.data(), triangles.size(), nullptr);
-    return;
-  }
-#endif
-  ClearVertexNormals(vertices);
-  MeshVertex* v = vertices.data();
-  const size_t count = vertices.size();
-  for (MeshTriangle t : triangles) {
-    if (!ValidTriangle(t, count)) continue;
-    FaceNormal(v, t);
-    AddToCorners(v, t);
-  }
+  SumNormals(vertices, triangles, nullptr);
 }

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <new>
 #include <vector>
@@ -88,7 +87,6 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
   static const VertexBlock block;
   int64_t k = 0;
   int64_t count = 0;
-  const double t = g.t;
   // Index 0 is the column before the stretch (or its first column), so a stretch needs one more.
   const size_t span = size_t(std::min(g.w, kStretch)) + 1;
   std::vector<double> depthRows(2 * span), columnX(span);
@@ -139,7 +137,7 @@ bool Scan(const Grid& g, std::vector<MeshVertex>& vertices, std::vector<MeshTria
       if (r == 0 || g.w < 2) continue;
       if (!oneStretch)
         for (int32_t c = base; c < c1; ++c) depthAbove[c - base] = DepthAt(g, above[int64_t(c) * g.pixelStride]);
-      EdgeTests(depthAbove, depth, c1 - base, t, passes);
+      EdgeTests(depthAbove, depth, c1 - base, g.t, passes);
       for (int32_t c = std::max(c0, 1); c < c1; ++c) {
         const int64_t col = int64_t(c) * g.pixelStride;
         const int32_t C = row[col], B = above[col], A = above[col - g.pixelStride], D = row[col - g.pixelStride];

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
-#include <limits>
 #include <new>
 #include <string>
 
@@ -55,14 +54,6 @@ uint8_t ColorByte(float value, float scale) {
   return v >= 255 ? 255 : v > 0 ? static_cast<uint8_t>(v + 0.5f) : 0;
 }
 
-void Fail(const char* what, const char* path) {
-  LoadBudget::Say(("Mesh::readPly: fail to " + std::string(what) + path + "\n").c_str());
-}
-
-void FailIn(const char* what, const char* path) {
-  LoadBudget::Say(("Mesh::readPly: fail to read " + std::string(what) + " in " + path + "\n").c_str());
-}
-
 // Detect becomes 1 or 0; false when the part is required and missing.
 bool Resolve(int32_t& mode, bool found) {
   if (mode < 0) {
@@ -82,17 +73,12 @@ void Reserve(std::vector<T>& array, size_t count) {
 
 uint32_t Unsigned(int32_t index) { return static_cast<uint32_t>(index); }
 
-// Whether an index, seen unsigned (so a negative one is huge), fits vertexCount vertices.
-bool Fits(int64_t index, uint64_t vertexCount) {
-  return index < static_cast<int64_t>(std::min<uint64_t>(vertexCount, INT32_MAX));
-}
-
 }  // namespace
 
 bool PlyMeshReader::Read(size_t vertexCountBefore) {
   FILE* stream = std::fopen(path_, "rb");
   if (!stream) {
-    Fail("open ", path_);
+    LoadBudget::Say(("Mesh::readPly: fail to open " + std::string(path_) + "\n").c_str());
     return false;
   }
   reader_ = ply_read_header(stream);
@@ -112,13 +98,9 @@ bool PlyMeshReader::Read(size_t vertexCountBefore) {
   return ok;
 }
 
-bool PlyMeshReader::FailRead() {
-  Fail("read ", path_);
-  return false;
-}
-
-bool PlyMeshReader::FailReadIn(const char* what) {
-  FailIn(what, path_);
+bool PlyMeshReader::FailRead(const char* what) {
+  const std::string part = what ? std::string(what) + " in " : std::string();
+  LoadBudget::Say(("Mesh::readPly: fail to read " + part + path_ + "\n").c_str());
   return false;
 }
 
@@ -134,7 +116,9 @@ bool PlyMeshReader::ReadElements(size_t vertexCountBefore) {
     if (!ok) return false;
   }
   if (!ply_read_end(reader_)) return FailRead();
-  if (!Fits(highest, haveVertices ? vertices.size() : vertexCountBefore)) return FailReadIn("vertex_indices");
+  // The highest index was seen unsigned, so a negative one is huge.
+  const uint64_t vertexCount = haveVertices ? vertices.size() : vertexCountBefore;
+  if (highest >= static_cast<int64_t>(std::min<uint64_t>(vertexCount, INT32_MAX))) return FailRead("vertex_indices");
   return true;
 }
 
@@ -154,17 +138,17 @@ bool PlyMeshReader::ReadVertexElement(int element) {
       PlyPropertyDesc request;
       request.storeType = kVertexSlots[s].type;
       request.offset = kVertexSlots[s].offset;
-      if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailReadIn(prop.name.c_str());
+      if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailRead(prop.name.c_str());
     }
   }
   // Each coordinate once: a repeated x would leave z unset.
-  if (found[SlotX] != 1 || found[SlotY] != 1 || found[SlotZ] != 1) return FailReadIn("xyz");
-  if (!Resolve(options_.readConfidence, found[SlotConfidence] == 1)) return FailReadIn("confidence");
+  if (found[SlotX] != 1 || found[SlotY] != 1 || found[SlotZ] != 1) return FailRead("xyz");
+  if (!Resolve(options_.readConfidence, found[SlotConfidence] == 1)) return FailRead("confidence");
   const bool rgb = found[SlotR] == 1 && found[SlotG] == 1 && found[SlotB] == 1;
   const bool rgbRead = found[SlotR] + found[SlotG] + found[SlotB] > 0;
   if (!Resolve(options_.readColor, (found[SlotRed] == 1 && found[SlotGreen] == 1 && found[SlotBlue] == 1) || rgb))
-    return FailReadIn("rgb");
-  if (!Resolve(options_.readMask, found[SlotMask] == 1)) return FailReadIn("mask");
+    return FailRead("rgb");
+  if (!Resolve(options_.readMask, found[SlotMask] == 1)) return FailRead("mask");
   const bool useConfidence = options_.readConfidence != 0, useColor = options_.readColor != 0,
              useMask = options_.readMask != 0;
 
@@ -230,9 +214,9 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
     itemType = prop.fileType;
     PlyPropertyDesc request;
     request.isList = 1;
-    if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailReadIn(prop.name.c_str());
+    if (!ply_request_property(reader_, element, static_cast<int>(p), request)) return FailRead(prop.name.c_str());
   }
-  if (found != 1) return FailReadIn("vertex_indices");
+  if (found != 1) return FailRead("vertex_indices");
   if (options_.readFaces == Skip) return ply_skip_element(reader_, element) || FailRead();
   if (options_.readFaces < 0) options_.readFaces = 1;
 
@@ -270,7 +254,7 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
       }
     }
     done += k;
-    // Polygons: size the array once for the rest at the rate seen so far, a little over.
+    // Polygons: size the array once for the rest.
     if (done < itemCount && triangles.size() > static_cast<size_t>(done)) {
       const double expected = static_cast<double>(triangles.size()) * itemCount / done;
       const double most = static_cast<double>(triangles.size() + TriangleRoom(itemBytes));

@@ -28,8 +28,7 @@ class PlyMeshReader {
   bool ReadElements(size_t vertexCountBefore);
   bool ReadVertexElement(int element);
   bool ReadFaceElement(int element, int64_t* highest);
-  bool FailRead();                    // prints the failure line; returns false
-  bool FailReadIn(const char* what);  // the same, naming what
+  bool FailRead(const char* what = nullptr);  // prints the failure line, naming what; returns false
   size_t TriangleRoom(int64_t itemBytes) const;
   void GrowTriangles(size_t size, int64_t itemBytes);
 

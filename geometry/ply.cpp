@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
@@ -84,7 +82,10 @@ void Say(const char* format, ...) {
 
 void ReportBadAlloc(int line) { Say("Memory allocation bombed on line %d in %s\n", line, __FILE__); }
 
-void ReportShortRead() { Say("can't read in get_binary_item\n"); }
+bool ShortRead() {
+  Say("can't read in get_binary_item\n");
+  return false;
+}
 
 #define PLY_INLINE inline __attribute__((always_inline))
 
@@ -108,8 +109,6 @@ bool KnownType(int type, const char* where) {
 }
 
 bool Swapped(const PlyReader* r) { return (r->fileKind == BinaryBigEndian) != kHostBigEndian; }
-
-// ---- values -------------------------------------------------------------------------------
 
 // One value in the three forms it travels in between the file and the caller's record.
 struct PlyValue {
@@ -267,8 +266,6 @@ __attribute__((noinline)) bool AsciiValue(const char* b, const char* e, int type
   return true;
 }
 
-// ---- input --------------------------------------------------------------------------------
-
 // Moves the unconsumed bytes to the front of the buffer, doubling it only when they fill it.
 void MakeRoom(PlyReader* r) {
   r->input->wholeLines = 0;
@@ -416,8 +413,6 @@ PLY_INLINE bool NextValue(const char** cursor, const char* limit, int type, PlyV
   return AsciiValue(wb, p, type, value);
 }
 
-// ---- items --------------------------------------------------------------------------------
-
 // Where the values of a requested list go: one count per item and the items one after another,
 // as int32, in the reader's listItems.
 struct ListSink {
@@ -428,17 +423,16 @@ struct ListSink {
 
   int32_t* Add(int64_t n) {
     counts[item++] = static_cast<int32_t>(n);
-    Reserve(static_cast<size_t>(n));
-    int32_t* items = r->input->listItems.data() + used;
-    used += static_cast<size_t>(n);
+    std::vector<int32_t>& all = r->input->listItems;
+    const size_t need = used + static_cast<size_t>(n);
+    if (need > all.size()) {
+      const size_t size = std::max(need, 2 * all.size());
+      if (!LoadBudget::Grow(static_cast<int64_t>((size - all.size()) * sizeof(int32_t)))) throw std::bad_alloc();
+      all.resize(size);
+    }
+    int32_t* items = all.data() + used;
+    used = need;
     return items;
-  }
-  void Reserve(size_t n) {
-    if (used + n <= r->input->listItems.size()) return;
-    const size_t size = std::max(used + n, 2 * r->input->listItems.size());
-    if (!LoadBudget::Grow(static_cast<int64_t>((size - r->input->listItems.size()) * sizeof(int32_t))))
-      throw std::bad_alloc();
-    r->input->listItems.resize(size);
   }
 };
 
@@ -467,10 +461,7 @@ bool StoreIndices(int32_t* items, const char* p, int64_t n, PlyType type, bool s
 bool ReadBinaryValue(PlyReader* r, PlyType type, PlyValue* value) {
   if (!KnownType(type, "get_binary_item")) return false;
   const size_t size = static_cast<size_t>(kTypeSize[type]);
-  if (!Ensure(r, size)) {
-    ReportShortRead();
-    return false;
-  }
+  if (!Ensure(r, size)) return ShortRead();
   *value = BinaryValue(r->input->buffer.data() + r->input->begin, type, Swapped(r));
   r->input->begin += size;
   return true;
@@ -495,10 +486,7 @@ bool ReadBinaryItem(PlyReader* r, const PlyElementDesc& element, const uint8_t* 
     const uint64_t bytes = static_cast<uint64_t>(n) * kTypeSize[prop.fileType];
     const int64_t left = BytesLeft(r);
     if (left >= 0 && bytes > static_cast<uint64_t>(left)) return false;
-    if (!(store ? Ensure(r, bytes) : SkipBytes(r, bytes))) {
-      ReportShortRead();
-      return false;
-    }
+    if (!(store ? Ensure(r, bytes) : SkipBytes(r, bytes))) return ShortRead();
     if (!store) continue;
     if (!StoreIndices(lists->Add(n), r->input->buffer.data() + r->input->begin, n, prop.fileType, swap)) return false;
     r->input->begin += bytes;
@@ -652,18 +640,13 @@ void MoveRuns(char* dst, size_t stride, const char* src, size_t size, int32_t by
 bool ReadFixedItems(PlyReader* r, const PlyElementDesc& element, const std::vector<Op>& plan, size_t size,
                     char* records, size_t stride, int64_t count) {
   if (size == 0) return true;
-  if (!records) {
-    if (SkipBytes(r, size * static_cast<uint64_t>(count))) return true;
-    ReportShortRead();
-    return false;
-  }
+  if (!records) return SkipBytes(r, size * static_cast<uint64_t>(count)) || ShortRead();
   const bool swap = Swapped(r);
   for (int64_t k = 0; k < count;) {
     const int64_t inBuffer = std::min(count - k, static_cast<int64_t>((r->input->end - r->input->begin) / size));
     if (inBuffer == 0) {
-      if (Ensure(r, size)) continue;
-      ReportShortRead();
-      return false;
+      if (!Ensure(r, size)) return ShortRead();
+      continue;
     }
     const char* p = r->input->buffer.data() + r->input->begin;
     char* record = records + k * stride;
@@ -776,8 +759,6 @@ int64_t ReadTriangles(PlyReader* r, const PlyPropertyDesc& prop, char* out, size
   }
   return k;
 }
-
-// ---- header -------------------------------------------------------------------------------
 
 // Smallest number of data bytes an item can take: the scalars and list counts in binary, a type
 // the header did not know counted as one byte; one word and a separator per property in ASCII.
