@@ -16,10 +16,8 @@ namespace {
 const int64_t kChunkItems = 4096;
 // What is reserved up front when the stream has no size to bound the item count by.
 const int64_t kUnsizedReservation = int64_t{1} << 16;
-// Bytes of the smallest list item: in ASCII a digit and a space; in binary by type code, an
-// unknown type (which fails when met) counted as one.
+// Bytes of the smallest list item in ASCII: a digit and a space.
 const int64_t kAsciiItemBytes = 2;
-const int64_t kBinaryItemBytes[9] = {1, 1, 2, 4, 1, 2, 4, 4, 8};
 // The array for the triangles still to come is sized at the rate seen so far, a little over.
 const double kRateMargin = 1.01;
 const double kRateSlack = 16;
@@ -222,7 +220,8 @@ bool PlyMeshReader::ReadFaceElement(int element, int64_t* highest) {
 
   haveTriangles = true;
   triangles.clear();
-  const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : kBinaryItemBytes[itemType];
+  // An unknown binary type, which fails when met, counts as one byte.
+  const int64_t itemBytes = reader_->fileKind == Ascii ? kAsciiItemBytes : std::max(1, ply_type_size(itemType));
   const int64_t itemCount = desc.itemCount;
   Reserve(triangles, std::min(static_cast<size_t>(itemCount), TriangleRoom(itemBytes)));
   std::vector<int32_t> counts(static_cast<size_t>(std::min(itemCount, kChunkItems)));

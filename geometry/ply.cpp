@@ -999,6 +999,8 @@ int ply_read_end(PlyReader* reader) {
 
 int64_t ply_bytes_left(const PlyReader* reader) { return BytesLeft(reader); }
 
+int ply_type_size(PlyType type) { return type > PlyInvalid && type <= PlyDouble ? kTypeSize[type] : 0; }
+
 void ply_close_reader(PlyReader* reader) {
   if (!reader) return;
   if (reader->stream) std::fclose(reader->stream);

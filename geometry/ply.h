@@ -80,5 +80,8 @@ int ply_read_end(PlyReader* reader);
 // Bytes of data not consumed yet, or -1 when the stream's size is unknown.
 int64_t ply_bytes_left(const PlyReader* reader);
 
+// Bytes of a binary value of the type; 0 for an unknown type.
+int ply_type_size(PlyType type);
+
 // Closes the stream and releases the reader.
 void ply_close_reader(PlyReader* reader);

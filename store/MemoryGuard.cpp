@@ -27,17 +27,12 @@ int64_t RegularFileSize(const char* path) {
   return int64_t(st.st_size);
 }
 
-// Bytes of a binary value of each type; 0 for an unknown one.
-const int64_t kTypeBytes[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
-
-int64_t TypeBytes(PlyType type) { return type >= PlyChar && type <= PlyDouble ? kTypeBytes[type] : 0; }
-
 // Bytes of an item of the element in a binary file; -1 when it has a list or an unknown type.
 int64_t FixedItemBytes(const PlyElementDesc& e) {
   int64_t bytes = 0;
   for (const PlyPropertyDesc& p : e.properties) {
-    if (p.isList || !TypeBytes(p.fileType)) return -1;
-    bytes += TypeBytes(p.fileType);
+    if (p.isList || !ply_type_size(p.fileType)) return -1;
+    bytes += ply_type_size(p.fileType);
   }
   return bytes;
 }
@@ -50,12 +45,12 @@ int64_t FaceBytes(const PlyElementDesc& e, int64_t items, int64_t bytes, bool bi
   int64_t fixed = 0, index = 0;
   bool sized = binary;  // another list leaves the indices' share of the bytes unknown
   for (const PlyPropertyDesc& p : e.properties) {
-    if (p.isList && p.name == "vertex_indices" && !index) {
-      fixed += TypeBytes(p.countFileType);
-      index = TypeBytes(p.fileType);
+    if (p.isList && (p.name == "vertex_indices" || p.name == "vertex_index") && !index) {
+      fixed += ply_type_size(p.countFileType);
+      index = ply_type_size(p.fileType);
     } else {
       sized = sized && !p.isList;
-      fixed += TypeBytes(p.fileType);
+      fixed += ply_type_size(p.fileType);
     }
   }
   int64_t triangles = items, corners = 3 * items;
